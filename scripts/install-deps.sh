@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Installs what quorvane-ondrelix needs to build, test and run its demo on Debian 12.
+#
+#   scripts/install-deps.sh            build + test dependencies
+#   scripts/install-deps.sh --demo     also the sound tools used by the demo and quality runs
+#
+# Safe to run again: every step first checks whether its result is already there, so a
+# second run on a ready machine finishes in about a second and touches nothing.
+# ONNX Runtime is unpacked into deps/ (ignored by git); the downloaded package is cached in
+# ${XDG_CACHE_HOME:-~/.cache}/quorvane-ondrelix so a fresh clone does not fetch it again.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/quorvane-ondrelix
+ort_version=1.29.0
+ort_npm=com.github.asus4.onnxruntime@0.4.9
+ort_dir=$root/deps/onnxruntime-$ort_version
+
+build_pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+            python3-onnx python3-numpy ca-certificates)
+demo_pkgs=(espeak-ng sox aubio-tools pocketsphinx pocketsphinx-en-us)
+
+want_demo=0
+for arg in "$@"; do
+  case $arg in
+    --demo) want_demo=1 ;;
+    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+    *) echo "install-deps: unknown option '$arg'" >&2; exit 2 ;;
+  esac
+done
+
+die() { echo "install-deps: $*" >&2; exit 1; }
+say() { echo "install-deps: $*"; }
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@";
+  else die "need root (or sudo) to run: $*"; fi
+}
+
+missing_debs() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+
+install_debs() {
+  local missing
+  missing=$(missing_debs "$@")
+  [ -z "$missing" ] && return 0
+  say "installing Debian packages:" $missing
+  as_root apt-get update -qq || die "apt-get update failed (is the Debian archive reachable?)"
+  # shellcheck disable=SC2086
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing \
+    || die "apt-get install failed for: $missing"
+}
+
+# yyjson 0.12 is not in Debian 12. Debian unstable carries it built against an old enough libc,
+# so fetch just those two packages with a throw-away sources list; the system's own sources are
+# never changed.
+install_yyjson() {
+  if pkg-config --atleast-version=0.12 yyjson 2>/dev/null; then return 0; fi
+  local work=$cache/yyjson
+  mkdir -p "$work/lists/partial" "$work/archives/partial"
+  echo "deb http://deb.debian.org/debian unstable main" > "$work/unstable.list"
+  local opts=(-o Dir::Etc::SourceList="$work/unstable.list" -o Dir::Etc::SourceParts=/dev/null
+              -o Dir::State::Lists="$work/lists" -o Dir::Cache::Archives="$work/archives"
+              -o APT::Sandbox::User=root)
+  if ! ls "$work"/libyyjson0_0.12*.deb "$work"/libyyjson-dev_0.12*.deb >/dev/null 2>&1; then
+    say "downloading yyjson 0.12 from Debian unstable"
+    apt-get "${opts[@]}" -qq update || die "could not read the Debian unstable package list"
+    (cd "$work" && apt-get "${opts[@]}" -qq download libyyjson0 libyyjson-dev) \
+      || die "could not download libyyjson0/libyyjson-dev from Debian unstable"
+  fi
+  as_root dpkg -i "$work"/libyyjson0_0.12*.deb "$work"/libyyjson-dev_0.12*.deb >/dev/null \
+    || die "dpkg could not install yyjson"
+  pkg-config --atleast-version=0.12 yyjson || die "yyjson 0.12 still not visible to pkg-config"
+}
+
+# ONNX Runtime's official Linux build ships inside an npm package (with the C headers in its
+# iOS framework; they are the same on every platform).
+install_onnxruntime() {
+  if [ -f "$ort_dir/lib/libonnxruntime.so.1" ] && [ -f "$ort_dir/include/onnxruntime_c_api.h" ]; then
+    return 0
+  fi
+  mkdir -p "$cache"
+  local tgz
+  tgz=$(ls "$cache"/com.github.asus4.onnxruntime-0.4.9.tgz 2>/dev/null || true)
+  if [ -z "$tgz" ]; then
+    say "downloading ONNX Runtime $ort_version ($ort_npm, about 150 MB)"
+    (cd "$cache" && npm pack --silent "$ort_npm" >/dev/null) || die "npm pack $ort_npm failed"
+    tgz=$cache/com.github.asus4.onnxruntime-0.4.9.tgz
+    [ -f "$tgz" ] || die "npm pack did not produce $tgz"
+  fi
+  local tmp
+  tmp=$(mktemp -d)
+  trap 'rm -rf "$tmp"' RETURN
+  local headers='package/Plugins/iOS~/onnxruntime.xcframework/ios-arm64/onnxruntime.framework/Headers'
+  tar xzf "$tgz" -C "$tmp" package/Plugins/Linux/x64 "$headers" || die "could not unpack $tgz"
+  rm -rf "$ort_dir"
+  mkdir -p "$ort_dir/include" "$ort_dir/lib"
+  cp "$tmp/$headers"/*.h "$ort_dir/include/"
+  cp "$tmp/package/Plugins/Linux/x64/libonnxruntime.so" "$ort_dir/lib/libonnxruntime.so.1"
+  cp "$tmp/package/Plugins/Linux/x64/libonnxruntime_providers_shared.so" "$ort_dir/lib/"
+  ln -sf libonnxruntime.so.1 "$ort_dir/lib/libonnxruntime.so"
+  say "ONNX Runtime $ort_version in ${ort_dir#"$root"/}"
+}
+
+pkgs=("${build_pkgs[@]}")
+# npm may come with a Node.js that is not Debian's; ask for Debian's only when there is none.
+command -v npm >/dev/null || pkgs+=(npm)
+[ $want_demo -eq 1 ] && pkgs+=("${demo_pkgs[@]}")
+install_debs "${pkgs[@]}"
+install_yyjson
+install_onnxruntime

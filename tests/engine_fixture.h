@@ -1,0 +1,53 @@
+// A test base for the engine: every test starts and ends with the engine torn down.
+#pragma once
+
+#include <yyjson.h>
+
+#include <string>
+
+#include "engine.h"
+#include "ondrelix.h"
+#include "test_support.h"
+
+namespace qvt {
+
+class engine_test : public ::testing::Test {
+ protected:
+  void SetUp() override { ondrelix_cleanup(); }
+  void TearDown() override {
+    ondrelix_rt_stop(nullptr);
+    ondrelix_cleanup();
+  }
+  // Starts the engine on a models folder; fails the test when it cannot.
+  void init(const std::string &dir) {
+    const char *report = nullptr;
+    ASSERT_EQ(ondrelix_init(dir.c_str(), &report), 0) << ondrelix_last_error();
+  }
+};
+
+// A parsed JSON report. Member order is checked through keys().
+class json {
+ public:
+  explicit json(const char *text) : doc_(yyjson_read(text, std::strlen(text), 0)) {}
+  ~json() { yyjson_doc_free(doc_); }
+  json(const json &) = delete;
+  json &operator=(const json &) = delete;
+  bool ok() const { return doc_ && yyjson_is_obj(yyjson_doc_get_root(doc_)); }
+  yyjson_val *get(const char *key) const { return yyjson_obj_get(yyjson_doc_get_root(doc_), key); }
+  double num(const char *key) const { return yyjson_get_num(get(key)); }
+  std::string str(const char *key) const {
+    const char *s = yyjson_get_str(get(key));
+    return s ? s : "<missing>";
+  }
+  std::string keys() const {
+    std::string out;
+    yyjson_obj_iter it = yyjson_obj_iter_with(yyjson_doc_get_root(doc_));
+    while (yyjson_val *k = yyjson_obj_iter_next(&it)) out += std::string(out.empty() ? "" : ",") + yyjson_get_str(k);
+    return out;
+  }
+
+ private:
+  yyjson_doc *doc_;
+};
+
+}  // namespace qvt

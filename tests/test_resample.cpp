@@ -1,0 +1,151 @@
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "resample.h"
+#include "test_support.h"
+
+namespace {
+
+struct block {
+  float *data = nullptr;
+  int32_t len = -7;
+  ~block() { std::free(data); }
+};
+
+struct count_case {
+  int32_t in_count, in_rate, out_rate, expected;
+};
+
+class OutputCount : public ::testing::TestWithParam<count_case> {};
+
+TEST_P(OutputCount, IsTheTruncatedProduct) {
+  const count_case c = GetParam();
+  std::vector<float> x(static_cast<size_t>(c.in_count), 0.5f);
+  block out;
+  ASSERT_EQ(qv_resample(x.data(), c.in_count, c.in_rate, &out.data, &out.len, c.out_rate), 0);
+  EXPECT_EQ(out.len, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, OutputCount,
+                         ::testing::Values(count_case{3200, 16000, 22050, 4410},
+                                           count_case{4410, 22050, 16000, 3200},
+                                           count_case{3, 48000, 22050, 1},
+                                           count_case{1, 22050, 16000, 0},
+                                           count_case{44100, 44100, 22050, 22050},
+                                           count_case{777, 22050, 22050, 777}));
+
+struct bad_case {
+  bool null_in, null_out, null_len;
+  int32_t in_count, in_rate, out_rate;
+};
+
+class InvalidArguments : public ::testing::TestWithParam<bad_case> {};
+
+TEST_P(InvalidArguments, FailWithoutWriting) {
+  const bad_case c = GetParam();
+  std::vector<float> x(16, 0.1f);
+  std::vector<float> buf(64, 42.0f);
+  float *poison = reinterpret_cast<float *>(0x10);
+  float *blk = poison;
+  int32_t len = -7;
+  const float *in = c.null_in ? nullptr : x.data();
+  EXPECT_EQ(qv_resample(in, c.in_count, c.in_rate, c.null_out ? nullptr : &blk,
+                        c.null_len ? nullptr : &len, c.out_rate),
+            -1);
+  EXPECT_EQ(qv_resample_buffer(in, c.in_count, c.in_rate, c.null_out ? nullptr : buf.data(), 64,
+                               c.null_len ? nullptr : &len, c.out_rate),
+            -1);
+  EXPECT_EQ(blk, poison);
+  EXPECT_EQ(len, -7);
+  EXPECT_EQ(buf[0], 42.0f);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, InvalidArguments,
+                         ::testing::Values(bad_case{true, false, false, 16, 16000, 22050},
+                                           bad_case{false, true, false, 16, 16000, 22050},
+                                           bad_case{false, false, true, 16, 16000, 22050},
+                                           bad_case{false, false, false, 0, 16000, 22050},
+                                           bad_case{false, false, false, -1, 16000, 22050},
+                                           bad_case{false, false, false, 16, 0, 22050},
+                                           bad_case{false, false, false, 16, -8000, 22050},
+                                           bad_case{false, false, false, 16, 16000, 0}));
+
+TEST(Resample, CountsBeyond32BitsFailInsteadOfWrapping) {
+  static float x[4] = {0, 0, 0, 0};
+  block out;
+  // 4 samples at 1 Hz to 2^30 Hz: the output count 2^32 does not fit.
+  EXPECT_EQ(qv_resample(x, 4, 1, &out.data, &out.len, 1 << 30), -1);
+  EXPECT_EQ(out.len, -7);
+  float small[8];
+  int32_t len = -7;
+  EXPECT_EQ(qv_resample_buffer(x, 4, 1, small, 8, &len, 1 << 30), -1);
+  EXPECT_EQ(len, -7);
+}
+
+TEST(Resample, EqualRatesCopyBitForBit) {
+  std::vector<float> x = {0.1f, -0.0f, 1e-30f, 3.5f, -2.25f};
+  block out;
+  ASSERT_EQ(qv_resample(x.data(), 5, 16000, &out.data, &out.len, 16000), 0);
+  ASSERT_EQ(out.len, 5);
+  EXPECT_EQ(0, std::memcmp(out.data, x.data(), 5 * sizeof(float)));
+}
+
+TEST(Resample, BufferOutputIsLimitedByCapacity) {
+  std::vector<float> x(1000, 0.25f);
+  std::vector<float> buf(100, 9.0f);
+  int32_t len = 0;
+  ASSERT_EQ(qv_resample_buffer(x.data(), 1000, 16000, buf.data(), 99, &len, 22050), 0);
+  EXPECT_EQ(len, 99);
+  EXPECT_EQ(buf[99], 9.0f);
+}
+
+TEST(Resample, ConstantInGivesConstantOut) {
+  for (auto [in_rate, out_rate] : {std::pair{16000, 22050}, {22050, 16000}, {44100, 22050}}) {
+    std::vector<float> x(2000, 0.375f);
+    block out;
+    ASSERT_EQ(qv_resample(x.data(), 2000, in_rate, &out.data, &out.len, out_rate), 0);
+    for (int32_t i = 0; i < out.len; ++i) ASSERT_NEAR(out.data[i], 0.375f, 1e-6f) << i;
+  }
+}
+
+TEST(Resample, TwoSampleDownsamplingExample) {
+  const float x[2] = {1.0f, 0.0f};
+  block out;
+  ASSERT_EQ(qv_resample(x, 2, 44100, &out.data, &out.len, 22050), 0);
+  ASSERT_EQ(out.len, 1);
+  const double u = 11.0 / 24.0;
+  const double w = 0.42 - 0.5 * std::cos(2 * M_PI * u) + 0.08 * std::cos(4 * M_PI * u);
+  EXPECT_FLOAT_EQ(out.data[0], static_cast<float>(1.0 / (1.0 + w * 2.0 / M_PI)));
+}
+
+// A tone keeps its frequency and amplitude through up- and down-sampling (away from the ends,
+// where the window is cut).
+TEST(Resample, SineKeepsFrequencyAndAmplitude) {
+  for (auto [in_rate, out_rate] : {std::pair{16000, 22050}, {22050, 16000}, {44100, 22050}}) {
+    const double f = 440.0;
+    const int n = in_rate / 2;
+    std::vector<float> x(n);
+    for (int i = 0; i < n; ++i) x[i] = static_cast<float>(0.8 * std::sin(2 * M_PI * f * i / in_rate));
+    block out;
+    ASSERT_EQ(qv_resample(x.data(), n, in_rate, &out.data, &out.len, out_rate), 0);
+    double worst = 0;
+    for (int i = 100; i < out.len - 100; ++i) {
+      const double expected = 0.8 * std::sin(2 * M_PI * f * i / out_rate);
+      worst = std::max(worst, std::fabs(out.data[i] - expected));
+    }
+    EXPECT_LT(worst, 2e-3) << in_rate << " -> " << out_rate;
+  }
+}
+
+// Output 0 lies exactly on input 0, where the sinc factor is 1.
+TEST(Resample, FirstOutputSitsOnFirstInput) {
+  std::vector<float> x(100, 0.0f);
+  x[0] = 1.0f;
+  block out;
+  ASSERT_EQ(qv_resample(x.data(), 100, 16000, &out.data, &out.len, 22050), 0);
+  EXPECT_FLOAT_EQ(out.data[0], 1.0f);
+}
+
+}  // namespace
