@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the library and tests with a sanitizer and runs the tests; any report fails the run.
+#
+#   scripts/sanitize.sh thread [ctest args]     ThreadSanitizer (default: the stream tests)
+#   scripts/sanitize.sh address [ctest args]    AddressSanitizer + UndefinedBehaviorSanitizer
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+kind=${1:?usage: scripts/sanitize.sh thread|address [ctest args]}
+shift
+jobs=${JOBS:-$(nproc)}
+
+case $kind in
+  thread)
+    sanitizers=thread
+    targets=(test_stream)
+    [ $# -gt 0 ] || set -- -L stream
+    export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1"
+    ;;
+  address)
+    sanitizers="address;undefined"
+    targets=(all)
+    export ASAN_OPTIONS="detect_leaks=1 abort_on_error=1"
+    export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp print_suppressions=0"
+    export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
+    ;;
+  *) echo "sanitize: unknown kind '$kind' (thread or address)" >&2; exit 2 ;;
+esac
+
+build=$root/build-$kind
+"$root/scripts/install-deps.sh"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRELIX_SANITIZE="$sanitizers" \
+      -DONDRELIX_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$build" -j "$jobs" --target "${targets[@]}" fixture_models
+cd "$build"
+ctest --output-on-failure -j "$jobs" "$@"
