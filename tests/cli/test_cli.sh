@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The ondrelix command as a user runs it: exit codes, outputs, and the stream pipe.
+#   test_cli.sh ONDRELIX FIXTURE_DIR CORPUS_DIR
+set -u
+cli=$1 fixtures=$2 corpus=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export ONDRELIX_MODELS=$fixtures/models
+passed=0 failed=0
+
+check() {  # check NAME EXPECTED_STATUS COMMAND...
+  local name=$1 expected=$2
+  shift 2
+  "$@" >"$work/stdout" 2>"$work/stderr"
+  local status=$?
+  if [ "$status" -eq "$expected" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL $name: exit $status, expected $expected"
+    sed 's/^/  stderr: /' "$work/stderr" | head -5
+  fi
+}
+
+expect() {  # expect NAME CONDITION...
+  local name=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL $name"; fi
+}
+
+# Usage errors exit 2, failures 1.
+check no-command 2 "$cli"
+check unknown-command 2 "$cli" frobnicate
+check unknown-option 2 "$cli" convert a.wav b.wav --colour red
+check missing-value 2 "$cli" convert a.wav b.wav --voice
+check one-file 2 "$cli" convert a.wav
+check unknown-voice 2 "$cli" convert "$corpus/spk1_a.wav" "$work/x.wav" --voice femal
+check custom-without-clone 2 "$cli" convert "$corpus/spk1_a.wav" "$work/x.wav" --voice custom
+check bad-mode 2 "$cli" stream --mode fast
+check bad-latency 2 "$cli" stream --latency-ms 5
+check input-without-output 2 "$cli" stream --input "$work/in.wav"
+check fast-without-input 2 "$cli" stream --fast
+for sub in voices convert stream; do
+  check "help-$sub" 0 "$cli" "$sub" --help
+  expect "help-$sub-defaults" grep -q "default" "$work/stdout"
+done
+
+check version 0 "$cli" version
+expect version-text grep -qx "1.1.0" "$work/stdout"
+check voices 0 "$cli" voices
+expect voices-report grep -q '"voices":\["female","deep","robot"\]' "$work/stdout"
+check voices-bad-models 1 "$cli" voices --models "$work/none"
+expect voices-bad-models-message grep -q "CreateSession" "$work/stderr"
+
+# Conversion of recorded speech, one file and several.
+check convert 0 "$cli" convert "$corpus/spk2_a.wav" "$work/deep.wav" --voice deep
+expect convert-report grep -q '^{"status":"ok","voice":"deep"' "$work/stdout"
+expect convert-output test -s "$work/deep.wav"
+check convert-missing-input 1 "$cli" convert "$work/missing.wav" "$work/never.wav"
+expect convert-missing-input-message grep -q "Failed to open input file" "$work/stderr"
+expect convert-nothing-left test ! -e "$work/never.wav"
+mkdir "$work/out"
+check convert-many 0 "$cli" convert "$corpus/spk1_a.wav" "$corpus/spk1_b.wav" "$corpus/spk3_a.wav" \
+  --out-dir "$work/out" --clone "$corpus/spk2_b.wav"
+expect convert-many-lines test "$(grep -c '"voice":"custom"' "$work/stdout")" -eq 3
+expect convert-many-files test -s "$work/out/spk3_a.wav"
+# A failed conversion leaves an existing output file as it was.
+echo keep > "$work/keep.wav"
+check convert-fails-keeps 1 "$cli" convert "$corpus/spk1_a.wav" "$work/keep.wav" --models "$fixtures/reject_converter"
+expect convert-fails-keeps-content grep -qx keep "$work/keep.wav"
+
+# The stream in a pipe: a pass-through voice gives back exactly its input.
+sox "$corpus/spk2_b.wav" -t raw -e signed -b 16 -c 1 -r 16000 "$work/in.raw" 2>/dev/null ||
+  python3 -c "import sys,wave; sys.stdout.buffer.write(wave.open('$corpus/spk2_b.wav').readframes(10**7))" > "$work/in.raw"
+check stream-pipe 0 sh -c "cat '$work/in.raw' | '$cli' stream --voice pass --mode dsp > '$work/out.raw'"
+expect stream-pipe-identical cmp -s "$work/in.raw" "$work/out.raw"
+expect stream-pipe-report grep -q '"total_in_frames":' "$work/stderr"
+check stream-file 0 "$cli" stream --voice deep --input "$corpus/spk2_b.wav" --output "$work/s.wav" --fast
+expect stream-file-output test -s "$work/s.wav"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
