@@ -3,6 +3,7 @@
 #
 #   scripts/install-deps.sh            build + test dependencies
 #   scripts/install-deps.sh --demo     also the sound tools used by the demo and quality runs
+#   scripts/install-deps.sh --fuzz     also clang and its libFuzzer runtime
 #
 # Safe to run again: every step first checks whether its result is already there, so a
 # second run on a ready machine finishes in about a second and touches nothing.
@@ -19,12 +20,15 @@ ort_dir=$root/deps/onnxruntime-$ort_version
 build_pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
             python3-onnx python3-numpy ca-certificates)
 demo_pkgs=(espeak-ng sox aubio-tools pocketsphinx pocketsphinx-en-us)
+fuzz_pkgs=(clang libclang-rt-14-dev)
 
 want_demo=0
+want_fuzz=0
 for arg in "$@"; do
   case $arg in
     --demo) want_demo=1 ;;
-    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+    --fuzz) want_fuzz=1 ;;
+    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
     *) echo "install-deps: unknown option '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -110,6 +114,7 @@ pkgs=("${build_pkgs[@]}")
 # npm may come with a Node.js that is not Debian's; ask for Debian's only when there is none.
 command -v npm >/dev/null || pkgs+=(npm)
 [ $want_demo -eq 1 ] && pkgs+=("${demo_pkgs[@]}")
+[ $want_fuzz -eq 1 ] && pkgs+=("${fuzz_pkgs[@]}")
 install_debs "${pkgs[@]}"
 install_yyjson
 install_onnxruntime
