@@ -86,8 +86,12 @@ TEST_P(PipelineModelFailure, ReportsAndLeavesOutputsAlone) {
   else
     EXPECT_EQ(err, GetParam().message);
   expect_untouched();
-  // The engine stays usable after a failed run.
+  // The engine stays usable: the same run fails the same way, and a DSP stream still works.
   EXPECT_EQ(g_initialized, 1);
+  EXPECT_EQ(run_openvoice_inference(x.data(), 4096, get_voice_embedding("deep"), &out, &count), -1);
+  EXPECT_EQ(std::string(ondrelix_last_error()), err);
+  ASSERT_EQ(ondrelix_rt_start("robot", "{\"mode\":\"dsp\"}"), 0);
+  ondrelix_rt_stop(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(
