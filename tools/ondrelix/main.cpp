@@ -71,10 +71,23 @@ args parse(int argc, char **argv, int first, const std::vector<std::string> &val
   return a;
 }
 
+// The models installed beside this program, when it runs from an install.
+std::string installed_models() {
+  char exe[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return "";
+  exe[n] = '\0';
+  std::string dir(exe);
+  dir = dir.substr(0, dir.find_last_of('/') + 1) + ONDRELIX_INSTALLED_MODELS;
+  struct stat st {};
+  return ::stat((dir + "/openvoice_converter.onnx").c_str(), &st) == 0 ? dir : "";
+}
+
 std::string models_dir(const args &a) {
   if (!a.get("models").empty()) return a.get("models");
   if (const char *env = std::getenv(kModelsEnv); env && *env) return env;
-  return ONDRELIX_DEFAULT_MODELS;
+  const std::string installed = installed_models();
+  return installed.empty() ? ONDRELIX_DEFAULT_MODELS : installed;
 }
 
 int usage_error(const std::string &message, const char *usage) {
@@ -140,7 +153,7 @@ bool known_voice(const std::string &voice, bool cloned) {
 const char *kVoicesUsage =
     "usage: ondrelix voices [--models DIR]\n"
     "  Starts the engine and prints its report, which lists the voices.\n"
-    "  --models DIR   models directory (default: $ONDRELIX_MODELS, else " ONDRELIX_DEFAULT_MODELS ")\n";
+    "  --models DIR   models directory (default: $ONDRELIX_MODELS, else the bundled models)\n";
 
 int cmd_voices(int argc, char **argv) {
   const args a = parse(argc, argv, 2, {"models"}, {});
@@ -161,7 +174,7 @@ const char *kConvertUsage =
     "  --voice NAME   female, deep, robot, custom, ... (default: the first voice, female)\n"
     "  --clone REF    clone the voice \"custom\" from REF first and convert to it\n"
     "  --out-dir DIR  write each converted file as DIR/<input file name>\n"
-    "  --models DIR   models directory (default: $ONDRELIX_MODELS, else " ONDRELIX_DEFAULT_MODELS ")\n";
+    "  --models DIR   models directory (default: $ONDRELIX_MODELS, else the bundled models)\n";
 
 struct file_state {
   bool exists = false;
@@ -261,7 +274,7 @@ const char *kStreamUsage =
     "  --output OUT.wav  with --input: write what comes out as a 16 kHz WAV file\n"
     "  --fast            with --input, feed as fast as the stream converts\n"
     "  --clone REF       clone the voice \"custom\" from REF first\n"
-    "  --models DIR      models directory (default: $ONDRELIX_MODELS, else " ONDRELIX_DEFAULT_MODELS ")\n";
+    "  --models DIR      models directory (default: $ONDRELIX_MODELS, else the bundled models)\n";
 
 std::atomic<bool> g_interrupted{false};
 void on_signal(int) { g_interrupted = true; }

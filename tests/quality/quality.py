@@ -1,0 +1,145 @@
+#!/usr/bin/python3
+"""Measures what the default models do to recorded speech, with independent tools: pitch with
+aubio (yinfft), words with pocketsphinx (Debian's en-us model). Prints every figure and fails
+when a target is missed.
+
+    quality.py ONDRELIX EMBED MODELS_DIR CORPUS_DIR OUT_DIR
+"""
+import collections
+import json
+import os
+import subprocess
+import sys
+import wave
+
+import numpy as np
+
+cli, embed_tool, models, corpus, out = sys.argv[1:6]
+os.makedirs(out, exist_ok=True)
+SPEAKERS = {"spk1": "female", "spk2": "male", "spk3": "female"}
+files = sorted(f[:-4] for f in os.listdir(corpus) if f.endswith(".wav"))
+failures = []
+
+
+def check(name, ok, detail):
+    print(f"{'ok  ' if ok else 'FAIL'} {name}: {detail}")
+    if not ok:
+        failures.append(name)
+
+
+def run(*args):
+    return subprocess.run(list(args), check=True, capture_output=True, text=True).stdout
+
+
+def to16k(path):
+    tmp = os.path.join(out, "tmp16k.wav")
+    run("sox", path, "-r", "16000", "-c", "1", "-b", "16", tmp)
+    return tmp
+
+
+def pitch_track(path):
+    lines = run("aubiopitch", "-i", to16k(path), "-p", "yinfft", "-B", "2048", "-H", "256").splitlines()
+    f = np.array([float(line.split()[1]) for line in lines if line.strip()])
+    return f[(f > 60) & (f < 400)]
+
+
+def words(path):
+    return run("pocketsphinx_continuous", "-infile", to16k(path), "-logfn", "/dev/null").split()
+
+
+def retention(ref, hyp):
+    r, h = collections.Counter(ref), collections.Counter(hyp)
+    return sum(min(c, h[w]) for w, c in r.items()) / max(1, sum(r.values()))
+
+
+def rms(path):
+    with wave.open(path) as w:
+        x = np.frombuffer(w.readframes(w.getnframes()), dtype=np.int16).astype(np.float64)
+    return np.sqrt(np.mean(x ** 2)) + 1e-9
+
+
+def convert(src, voice, dst, clone=None):
+    args = [cli, "convert", src, dst, "--models", models]
+    args += ["--clone", clone] if clone else ["--voice", voice]
+    return json.loads(run(*args).splitlines()[-1])
+
+
+source = {f: os.path.join(corpus, f + ".wav") for f in files}
+base_words = {f: words(source[f]) for f in files}
+base_f0 = {f: float(np.median(pitch_track(source[f]))) for f in files}
+rtfs, loudness = [], []
+
+# Stock voices.
+targets = {"female": (210.0, 0.10, [f for f in files if SPEAKERS[f[:4]] == "male"]),
+           "deep": (95.0, 0.12, [f for f in files if SPEAKERS[f[:4]] == "female"])}
+retain = collections.defaultdict(list)
+for voice in ("female", "deep", "robot"):
+    for f in files:
+        dst = os.path.join(out, f"{f}_{voice}.wav")
+        rep = convert(source[f], voice, dst)
+        rtfs.append(rep["rtf"])
+        loudness.append(20 * np.log10(rms(dst) / rms(source[f])))
+        retain[voice].append(retention(base_words[f], words(dst)))
+        track = pitch_track(dst)
+        med = float(np.median(track)) if len(track) else 0.0
+        if voice in targets and f in targets[voice][2]:
+            goal, tol, _ = targets[voice]
+            check(f"pitch {voice} {f}", abs(med / goal - 1) <= tol, f"median F0 {med:.1f} Hz (target {goal:.0f} +-{tol:.0%})")
+        if voice == "robot":
+            near = float(np.mean(np.abs(track / med - 1) < 0.05)) if len(track) else 0.0
+            natural = pitch_track(source[f])
+            natural_near = float(np.mean(np.abs(natural / np.median(natural) - 1) < 0.05))
+            check(f"monotone robot {f}", near >= 0.8, f"{near:.2f} of frames within 5% of the median (source {natural_near:.2f})")
+
+# Cloning: every file of another speaker, converted to a clone of one reference file.
+references = ["spk1_a", "spk2_a", "spk3_a"]
+for ref in references:
+    for f in files:
+        if f[:4] == ref[:4]:
+            continue
+        dst = os.path.join(out, f"{f}_clone_{ref}.wav")
+        rep = convert(source[f], "custom", dst, clone=source[ref])
+        rtfs.append(rep["rtf"])
+        track = pitch_track(dst)
+        med = float(np.median(track)) if len(track) else 0.0
+        check(f"pitch clone {ref} <- {f}", abs(med / base_f0[ref] - 1) <= 0.10,
+              f"median F0 {med:.1f} Hz (reference {base_f0[ref]:.1f})")
+        retain["cross-speaker clone"].append(retention(base_words[f], words(dst)))
+for f in files:
+    dst = os.path.join(out, f"{f}_selfclone.wav")
+    convert(source[f], "custom", dst, clone=source[f])
+    retain["own clone"].append(retention(base_words[f], words(dst)))
+
+goals = {"own clone": 0.85, "robot": 0.75, "deep": 0.65, "female": 0.55, "cross-speaker clone": 0.6}
+for voice, goal in goals.items():
+    mean = float(np.mean(retain[voice]))
+    check(f"word retention {voice}", mean >= goal, f"{mean:.2f} (target {goal})")
+
+# Encoder: same-speaker embeddings closer than different-speaker ones.
+vectors = np.array([[float(v) for v in line.split()] for line in
+                    run(embed_tool, models, *[source[f] for f in files]).splitlines()])
+unit = vectors / np.linalg.norm(vectors, axis=1, keepdims=True)
+sim = unit @ unit.T
+same = [sim[i, j] for i in range(len(files)) for j in range(i + 1, len(files)) if files[i][:4] == files[j][:4]]
+diff = [sim[i, j] for i in range(len(files)) for j in range(i + 1, len(files)) if files[i][:4] != files[j][:4]]
+check("encoder similarity", np.mean(same) - np.mean(diff) >= 0.05,
+      f"same speaker {np.mean(same):.3f}, different {np.mean(diff):.3f}")
+nearest = [files[int(np.argmax(np.where(np.arange(len(files)) == i, -9, sim[i])))][:4] == files[i][:4]
+           for i in range(len(files))]
+check("encoder nearest neighbour", np.mean(nearest) >= 0.8, f"{np.mean(nearest):.2f} of files")
+
+check("loudness", max(abs(v) for v in loudness) <= 3.0, f"output RMS within {max(abs(v) for v in loudness):.2f} dB of the input")
+print(f"info real-time factor: mean {np.mean(rtfs):.3f}, max {np.max(rtfs):.3f} (benchmark figure, not a test)")
+
+# Side-by-side spectrograms of one file in each voice, to look at.
+for voice in ("female", "deep", "robot"):
+    f = "spk2_a" if voice == "female" else "spk1_a"
+    original = os.path.join(out, f"{f}_22050.wav")
+    both = os.path.join(out, f"pair_{f}_{voice}.wav")
+    run("sox", source[f], "-r", "22050", original)
+    run("sox", "-M", original, os.path.join(out, f"{f}_{voice}.wav"), both)
+    run("sox", both, "-n", "spectrogram", "-x", "800", "-y", "257",
+        "-t", f"{f}: original (top) and {voice} (bottom)", "-o", os.path.join(out, f"spectrogram_{f}_{voice}.png"))
+
+print(f"{len(failures)} targets missed" if failures else "all targets met")
+sys.exit(1 if failures else 0)
