@@ -6,6 +6,9 @@ Embedding layout (256 float32; the rest are zero):
   [2]       follow the source's pitch level, 0..1 (1: the target pitch is the source's own)
   [3]       timbre weight, 0..1: how much of the spectral envelope below to impose
   [4]       formant factor exponent: formants move by (pitch ratio) ** this
+  [5]       5 x ln(F0 / 150 Hz): the pitch again, weighted so that comparing embeddings by
+            cosine similarity tells speakers apart by pitch as well as by timbre (not used by the
+            converter)
   [8..135]  mean log spectral envelope of voiced frames at 128 mel-spaced frequencies, with its
             average removed (the timbre and formant region)
 """
@@ -213,8 +216,10 @@ def speaker_encoder(B, spec):
     mag = frames_first(B, spec)
     lm, env, fine, log_f0, voiced, energy = analyse(B, t, mag)
     med = median_log_f0(B, log_f0, voiced)                     # [1, 1]
+    pitch_feature = B.mul(B.sub(med, B.const([[np.log(150.0)]])), B.const(5.0))
     head = B.concat([B.sub(med, B.const([[np.log(100.0)]])),
-                     B.const([[0.0, 0.0, 1.0, DEFAULT_FORMANT_EXP, 0.0, 0.0, 0.0]])], 1)  # [1, 8]
+                     B.const([[0.0, 0.0, CLONE_TIMBRE, DEFAULT_FORMANT_EXP]]), pitch_feature,
+                     B.const([[0.0, 0.0]])], 1)                                        # [1, 8]
     envelope = mean_envelope(B, t, env, voiced)               # [1, 128]
     tail = B.const(np.zeros((1, EMB - ENV_AT - ENV_POINTS), dtype=np.float32))
     emb = B.concat([head, envelope, tail], 1)
@@ -222,6 +227,7 @@ def speaker_encoder(B, spec):
 
 
 DEFAULT_FORMANT_EXP = 0.15
+CLONE_TIMBRE = 0.5
 
 
 def embedding_field(B, g, index, lo, hi):
