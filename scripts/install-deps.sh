@@ -4,6 +4,7 @@
 #   scripts/install-deps.sh            build + test dependencies
 #   scripts/install-deps.sh --demo     also the sound tools used by the demo and quality runs
 #   scripts/install-deps.sh --fuzz     also clang and its libFuzzer runtime
+#   scripts/install-deps.sh --bench    also the peers the benchmarks compare with (soxr, FFTW, sox)
 #
 # Safe to run again: every step first checks whether its result is already there, so a
 # second run on a ready machine finishes in about a second and touches nothing.
@@ -21,14 +22,17 @@ build_pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
             python3-onnx python3-numpy ca-certificates)
 demo_pkgs=(espeak-ng sox aubio-tools pocketsphinx pocketsphinx-en-us)
 fuzz_pkgs=(clang libclang-rt-14-dev)
+bench_pkgs=(libsoxr-dev libfftw3-dev libsox-dev sox)
 
 want_demo=0
 want_fuzz=0
+want_bench=0
 for arg in "$@"; do
   case $arg in
     --demo) want_demo=1 ;;
     --fuzz) want_fuzz=1 ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    --bench) want_bench=1 ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "install-deps: unknown option '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -115,6 +119,7 @@ pkgs=("${build_pkgs[@]}")
 command -v npm >/dev/null || pkgs+=(npm)
 [ $want_demo -eq 1 ] && pkgs+=("${demo_pkgs[@]}")
 [ $want_fuzz -eq 1 ] && pkgs+=("${fuzz_pkgs[@]}")
+[ $want_bench -eq 1 ] && pkgs+=("${bench_pkgs[@]}")
 install_debs "${pkgs[@]}"
 install_yyjson
 install_onnxruntime

@@ -144,3 +144,7 @@ extern qv::never_destroyed<std::condition_variable> g_rt_cond_out;
 // stop report (its address goes to `report` when non-null).
 void rt_stop_stream(const char **report);
 void rt_worker_thread(void *unused);
+// Converts one block of n samples with the stream's configuration (mode, voice, embedding) into
+// `out` (room for 2n samples) and returns the number of samples written. The worker's step; the
+// benchmarks time it alone.
+int32_t rt_convert_block(const int16_t *in, int16_t *out, int32_t n);

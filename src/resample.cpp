@@ -4,6 +4,8 @@
 // floating-point contraction.
 #include "resample.h"
 
+#include "parallel.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -53,6 +55,65 @@ float interpolate(const float *in, int32_t in_count, double pos, double fc) {
   return std::fabs(wsum) > kTiny ? static_cast<float>(acc / wsum) : 0.0f;
 }
 
+constexpr int kTaps = 2 * kHalfWidth + 1;
+constexpr int kMaxPeriod = 64;
+
+// When the input step is a short binary fraction (2.0 for 44100 -> 22050, 0.5 for the reverse),
+// every position i * step is exact and the taps' offsets repeat every `period` outputs. Their
+// weights are then computed once per phase instead of once per output: the same doubles, added
+// in the same order, so every output keeps its exact value.
+struct periodic_taps {
+  int period = 0;
+  double weights[kMaxPeriod * kTaps];  // period x kTaps; on the stack: nothing is allocated
+  double sums[kMaxPeriod];             // the weights of each phase added in tap order
+
+  periodic_taps(double step, double fc) {
+    for (int k = 1; k <= kMaxPeriod; k *= 2) {
+      const double span = step * k;
+      if (span == std::floor(span) && span < (1 << 20)) {
+        period = k;
+        break;
+      }
+    }
+    if (!period) return;
+    for (int r = 0; r < period; ++r) {
+      const double pos = r * step;
+      const int64_t c = static_cast<int64_t>(pos);
+      double wsum = 0.0;
+      for (int t = 0; t < kTaps; ++t) {
+        const double h = blackman_sinc_weight(pos - static_cast<double>(c - kHalfWidth + t), fc);
+        weights[static_cast<size_t>(r) * kTaps + t] = h;
+        wsum += h;
+      }
+      sums[static_cast<size_t>(r)] = wsum;
+    }
+  }
+};
+
+float interpolate_periodic(const float *in, double pos, const periodic_taps &taps, int32_t i) {
+  const int r = i % taps.period;
+  const int64_t first = static_cast<int64_t>(pos) - kHalfWidth;
+  const double *h = &taps.weights[static_cast<size_t>(r) * kTaps];
+  double acc = 0.0;
+  for (int t = 0; t < kTaps; ++t) acc += static_cast<double>(in[first + t]) * h[t];
+  const double wsum = taps.sums[static_cast<size_t>(r)];
+  return std::fabs(wsum) > kTiny ? static_cast<float>(acc / wsum) : 0.0f;
+}
+
+constexpr int64_t kOutputsPerThread = 1 << 14;
+
+void resample_range(const float *in, int32_t in_count, float *out, int64_t begin, int64_t end,
+                    double step, double fc, const periodic_taps &taps) {
+  for (int64_t k = begin; k < end; ++k) {
+    const auto i = static_cast<int32_t>(k);
+    const double pos = i * step;
+    const auto c = static_cast<int64_t>(pos);
+    const bool interior = c - kHalfWidth >= 0 && c + kHalfWidth <= in_count - 1;
+    out[i] = taps.period && interior ? interpolate_periodic(in, pos, taps, i)
+                                     : interpolate(in, in_count, pos, fc);
+  }
+}
+
 }  // namespace
 
 int32_t qv_resample_buffer(const float *in_samples, int32_t in_count, int32_t in_rate,
@@ -75,8 +136,10 @@ int32_t qv_resample_buffer(const float *in_samples, int32_t in_count, int32_t in
   }
   const double fc = std::min(ratio, 1.0);
   const double step = 1.0 / ratio;
-  for (int32_t i = 0; i < n; ++i)
-    out_samples[i] = interpolate(in_samples, in_count, i * step, fc);
+  const periodic_taps taps(step, fc);
+  qv::parallel_ranges(n, kOutputsPerThread, [&](int64_t begin, int64_t end) {
+    resample_range(in_samples, in_count, out_samples, begin, end, step, fc, taps);
+  });
   *out_len = n;
   return 0;
 }

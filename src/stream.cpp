@@ -266,6 +266,10 @@ yyjson_mut_doc *build_stop_report(double now) {
 
 }  // namespace
 
+int32_t rt_convert_block(const int16_t *in, int16_t *out, int32_t n) {
+  return g_rt_mode_dsp ? convert_dsp(in, out, n) : convert_neural(in, out, n);
+}
+
 void rt_worker_thread(void *) {
   const int32_t n = g_rt_chunk_samples;
   qv::malloc_ptr<int16_t> in_block(static_cast<int16_t *>(std::malloc(static_cast<size_t>(n) * 2)));
@@ -278,8 +282,7 @@ void rt_worker_thread(void *) {
   if (!g_rt_running.load()) return;
   while (take_block(in_block.get(), n)) {
     const double t0 = now_ms();
-    const int32_t count = g_rt_mode_dsp ? convert_dsp(in_block.get(), out_block.get(), n)
-                                        : convert_neural(in_block.get(), out_block.get(), n);
+    const int32_t count = rt_convert_block(in_block.get(), out_block.get(), n);
     append_output(out_block.get(), count, now_ms() - t0);
     if (!g_rt_running.load()) break;
   }

@@ -153,3 +153,22 @@ TEST(Spectrogram, LayoutIsBinMajor) {
 }
 
 }  // namespace
+
+namespace {
+
+// A long spectrogram is computed across threads; each frame must still equal the same frame of
+// a short excerpt computed alone (frame 2 of x[256 (t - 2), + 2048) is frame t of x).
+TEST(Spectrogram, LongSignalsMatchFrameByFrame) {
+  const int n = 256 * 4000;
+  std::vector<float> x = qvt::test_tone(n);
+  for (int i = 0; i < n; i += 977) x[i] += 0.25f;
+  spectrogram whole;
+  ASSERT_EQ(qv_compute_spectrogram(x.data(), n, &whole.data, &whole.frames), 0);
+  for (int t : {2, 700, 1023, 1024, 1025, 2047, 2048, 3000, 3997}) {
+    spectrogram part;
+    ASSERT_EQ(qv_compute_spectrogram(x.data() + 256 * (t - 2), 2048, &part.data, &part.frames), 0);
+    for (int b = 0; b < 513; ++b) ASSERT_EQ(whole.at(b, t), part.at(b, 2)) << "frame " << t << " bin " << b;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs every benchmark and prints the figures of bench/README.md: the signal units, the peers
+# (with ours / peer ratios from the same run) and the end-to-end figures with the default models.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+corpus=${CORPUS_DIR:-$root/../shared/corpus}
+
+"$root/scripts/install-deps.sh" --demo --bench
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc)" --target bench_signal bench_peers bench_end_to_end default_models
+
+inputs=$build/bench-inputs
+mkdir -p "$inputs"
+# A minute of speech at 44.1 kHz: the corpus, end to end, repeated.
+if [ ! -f "$inputs/speech60s_44k.wav" ]; then
+  sox "$corpus"/*.wav -r 44100 "$inputs/corpus_44k.wav"
+  sox "$inputs/corpus_44k.wav" "$inputs/speech60s_44k.wav" repeat 4 trim 0 60
+fi
+
+echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo "== signal units"
+"$build/bench/bench_signal" --benchmark_min_time=0.5 2>/dev/null | grep -E '^BM_'
+echo "== peers (ours / peer: time ratio; error of each against the exact sweep)"
+"$build/bench/bench_peers" --benchmark_min_time=0.5 --benchmark_format=json 2>/dev/null > "$inputs/peers.json"
+/usr/bin/python3 - "$inputs/peers.json" <<'PY'
+import json, sys
+rows = {b["name"]: b for b in json.load(open(sys.argv[1]))["benchmarks"]}
+def pair(ours, peer, what):
+    a, b = rows[ours], rows[peer]
+    extra = ""
+    if "error_dB" in a:
+        extra = f"  error {a['error_dB']:.1f} dB vs {b['error_dB']:.1f} dB"
+    print(f"{what:34s} ours {a['real_time']:9.3f} {a['time_unit']}  peer {b['real_time']:9.3f} {b['time_unit']}"
+          f"  ratio {a['real_time'] / b['real_time']:6.2f}{extra}")
+for i, label in enumerate(["16000->22050", "22050->16000", "44100->22050"]):
+    pair(f"BM_Resample_Ours/{i}", f"BM_Resample_Soxr/{i}", f"resampler {label} vs soxr HQ")
+pair("BM_Spectrogram_Ours", "BM_Spectrogram_Fftw", "spectrogram 10 s vs FFTW")
+pair("BM_DspEffect_Ours/0", "BM_DspEffect_SoxPitch/0", "female block 320 vs sox pitch")
+pair("BM_DspEffect_Ours/1", "BM_DspEffect_SoxPitch/1", "deep block 320 vs sox pitch")
+PY
+echo "== end to end (default models)"
+"$build/bench/bench_end_to_end" "$build/models" "$corpus"/*.wav "$inputs/speech60s_44k.wav"
