@@ -24,7 +24,9 @@ double ms_since(double start) { return now_ms() - start; }
 
 struct stages {
   double read = 0, resample = 0, spectrogram = 0, speaker = 0, converter = 0, robot = 0, write = 0;
-  double total() const { return read + resample + spectrogram + speaker + converter + robot + write; }
+  double total() const {
+    return read + resample + spectrogram + speaker + converter + robot + write;
+  }
 };
 
 // The steps of ondrelix_convert_file one by one ("robot" voice, so every step runs). The
@@ -38,7 +40,8 @@ bool time_conversion(const char *path, stages &s, double &seconds) {
   t = now_ms();
   float *signal = rec.samples;
   int32_t count = rec.frames;
-  if (rec.sample_rate != 22050) qv_resample(rec.samples, rec.frames, rec.sample_rate, &signal, &count, 22050);
+  if (rec.sample_rate != 22050)
+    qv_resample(rec.samples, rec.frames, rec.sample_rate, &signal, &count, 22050);
   s.resample = ms_since(t);
   t = now_ms();
   float *spec = nullptr;
@@ -53,7 +56,8 @@ bool time_conversion(const char *path, stages &s, double &seconds) {
   t = now_ms();
   float *out = nullptr;
   int32_t out_count = 0;
-  if (run_openvoice_inference(signal, count, get_voice_embedding("robot"), &out, &out_count) != 0) return false;
+  if (run_openvoice_inference(signal, count, get_voice_embedding("robot"), &out, &out_count) != 0)
+    return false;
   s.converter = std::max(0.0, ms_since(t) - s.spectrogram - s.speaker);
   t = now_ms();
   for (int32_t i = 0; i < out_count; ++i)
@@ -72,10 +76,11 @@ bool time_conversion(const char *path, stages &s, double &seconds) {
 
 void print_stages(const char *name, const stages &s, double seconds) {
   const double own = s.read + s.resample + s.spectrogram + s.robot + s.write;
-  std::printf("%-28s %6.1f s  read %6.1f  resample %6.1f  spectrogram %6.1f  speaker %7.1f  "
-              "converter %7.1f  robot %5.1f  write %5.1f ms | library's own share %4.1f%%  RTF %.3f\n",
-              name, seconds, s.read, s.resample, s.spectrogram, s.speaker, s.converter, s.robot, s.write,
-              100.0 * own / s.total(), s.total() / 1000.0 / seconds);
+  std::printf(
+      "%-28s %6.1f s  read %6.1f  resample %6.1f  spectrogram %6.1f  speaker %7.1f  "
+      "converter %7.1f  robot %5.1f  write %5.1f ms | library's own share %4.1f%%  RTF %.3f\n",
+      name, seconds, s.read, s.resample, s.spectrogram, s.speaker, s.converter, s.robot, s.write,
+      100.0 * own / s.total(), s.total() / 1000.0 / seconds);
 }
 
 double percentile(std::vector<double> v, double p) {
@@ -83,7 +88,8 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
-void time_blocks(const char *label, bool dsp, int32_t n, int blocks, const std::vector<int16_t> &speech) {
+void time_blocks(const char *label, bool dsp, int32_t n, int blocks,
+                 const std::vector<int16_t> &speech) {
   g_rt_mode_dsp = dsp ? 1 : 0;
   std::snprintf(g_rt_voice_name, sizeof g_rt_voice_name, "%s", dsp ? "female" : "deep");
   std::memcpy(g_rt_target_emb, get_voice_embedding(g_rt_voice_name), sizeof g_rt_target_emb);
@@ -93,12 +99,14 @@ void time_blocks(const char *label, bool dsp, int32_t n, int blocks, const std::
     const int16_t *in = speech.data() + (static_cast<size_t>(b) * n) % (speech.size() - n);
     const auto t0 = std::chrono::steady_clock::now();
     rt_convert_block(in, out.data(), n);
-    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
   }
   double sum = 0;
   for (double t : times) sum += t;
-  std::printf("%-22s block %5d: mean %8.4f ms  median %8.4f ms  p99 %8.4f ms  (%d blocks)\n", label, n,
-              sum / static_cast<double>(times.size()), percentile(times, 0.5), percentile(times, 0.99), blocks);
+  std::printf("%-22s block %5d: mean %8.4f ms  median %8.4f ms  p99 %8.4f ms  (%d blocks)\n", label,
+              n, sum / static_cast<double>(times.size()), percentile(times, 0.5),
+              percentile(times, 0.99), blocks);
 }
 
 // A host writes 20 ms chunks at real-time pace and reads all along; the delay of a block is the
@@ -112,7 +120,8 @@ void time_stream_delay(const std::vector<int16_t> &speech) {
   std::thread writer([&] {
     auto next = std::chrono::steady_clock::now();
     for (size_t pos = 0; pos + 320 <= total; pos += 320) {
-      if (pos % static_cast<size_t>(block) == 0) write_time[pos / static_cast<size_t>(block)] = now_ms();
+      if (pos % static_cast<size_t>(block) == 0)
+        write_time[pos / static_cast<size_t>(block)] = now_ms();
       ondrelix_rt_write(speech.data() + pos, 320);
       next += std::chrono::milliseconds(20);
       std::this_thread::sleep_until(next);
@@ -124,12 +133,13 @@ void time_stream_delay(const std::vector<int16_t> &speech) {
   int16_t buf[640];
   int64_t received = 0;
   size_t next_block = 0;
-  const auto per_block = static_cast<int64_t>(std::floor(std::floor(block * 22050.0 / 16000) / 256) * 256 * 16000.0 / 22050);
+  const auto per_block = static_cast<int64_t>(
+      std::floor(std::floor(block * 22050.0 / 16000) / 256) * 256 * 16000.0 / 22050);
   while (!done) {
     int got = 0;
     ondrelix_rt_read(buf, 640, &got);
-    if (got > 0 && received >= static_cast<int64_t>(next_block) * per_block && next_block < write_time.size() &&
-        write_time[next_block] > 0) {
+    if (got > 0 && received >= static_cast<int64_t>(next_block) * per_block &&
+        next_block < write_time.size() && write_time[next_block] > 0) {
       delays.push_back(now_ms() - write_time[next_block]);
       ++next_block;
     }
@@ -138,8 +148,10 @@ void time_stream_delay(const std::vector<int16_t> &speech) {
   writer.join();
   ondrelix_rt_stop(nullptr);
   if (delays.empty()) return;
-  std::printf("stream delay, neural block %d: median %.1f ms, max %.1f ms over %zu blocks (write -> read)\n",
-              block, percentile(delays, 0.5), percentile(delays, 1.0), delays.size());
+  std::printf(
+      "stream delay, neural block %d: median %.1f ms, max %.1f ms over %zu blocks (write -> "
+      "read)\n",
+      block, percentile(delays, 0.5), percentile(delays, 1.0), delays.size());
 }
 
 }  // namespace
@@ -172,10 +184,13 @@ int main(int argc, char **argv) {
   int32_t n16 = 0;
   qv_resample(rec.samples, rec.frames, rec.sample_rate, &speech16, &n16, 16000);
   std::vector<int16_t> speech(static_cast<size_t>(n16));
-  for (int32_t i = 0; i < n16; ++i) speech[i] = static_cast<int16_t>(std::max(-1.0f, std::min(1.0f, speech16[i])) * 32767.0f);
+  for (int32_t i = 0; i < n16; ++i)
+    speech[i] = static_cast<int16_t>(std::max(-1.0f, std::min(1.0f, speech16[i])) * 32767.0f);
   std::free(speech16);
   qv_wav_free(&rec);
-  while (speech.size() < 16000 * 8) speech.insert(speech.end(), speech.begin(), speech.begin() + std::min<size_t>(speech.size(), 16000 * 8 - speech.size()));
+  while (speech.size() < 16000 * 8)
+    speech.insert(speech.end(), speech.begin(),
+                  speech.begin() + std::min<size_t>(speech.size(), 16000 * 8 - speech.size()));
   std::printf("== stream blocks\n");
   time_blocks("neural (deep)", false, 3200, 200, speech);
   time_blocks("dsp (female)", true, 320, 20000, speech);

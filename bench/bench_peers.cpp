@@ -26,7 +26,8 @@ std::vector<float> sweep(int rate, double seconds, double f0, double f1) {
   std::vector<float> x(n);
   for (size_t i = 0; i < n; ++i) {
     const double t = static_cast<double>(i) / rate;
-    x[i] = static_cast<float>(0.5 * std::sin(kTwoPi * (f0 * t + 0.5 * (f1 - f0) / seconds * t * t)));
+    x[i] =
+        static_cast<float>(0.5 * std::sin(kTwoPi * (f0 * t + 0.5 * (f1 - f0) / seconds * t * t)));
   }
   return x;
 }
@@ -71,7 +72,8 @@ void BM_Resample_Soxr(benchmark::State &state) {
   size_t done = 0;
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   for (auto _ : state)
-    soxr_oneshot(r.in, r.out, 1, x.data(), x.size(), nullptr, y.data(), y.size(), &done, nullptr, &quality, nullptr);
+    soxr_oneshot(r.in, r.out, 1, x.data(), x.size(), nullptr, y.data(), y.size(), &done, nullptr,
+                 &quality, nullptr);
   // soxr delays nothing in one-shot mode; compare sample for sample.
   state.counters["error_dB"] = error_db(y.data(), ref, done);
   state.SetLabel(std::to_string(r.in) + "->" + std::to_string(r.out));
@@ -99,9 +101,11 @@ void BM_Spectrogram_Fftw(benchmark::State &state) {
   fftwf_complex *out = fftwf_alloc_complex(513);
   fftwf_plan plan = fftwf_plan_dft_r2c_1d(1024, in, out, FFTW_MEASURE);
   std::vector<float> window(1024);
-  for (int i = 0; i < 1024; ++i) window[i] = static_cast<float>(0.5 - 0.5 * std::cos(i * kTwoPi / 1024));
+  for (int i = 0; i < 1024; ++i)
+    window[i] = static_cast<float>(0.5 - 0.5 * std::cos(i * kTwoPi / 1024));
   for (auto _ : state) {
-    float *spec = static_cast<float *>(std::malloc(sizeof(float) * 513 * static_cast<size_t>(frames)));
+    float *spec =
+        static_cast<float *>(std::malloc(sizeof(float) * 513 * static_cast<size_t>(frames)));
     for (int t = 0; t < frames; ++t) {
       for (int i = 0; i < 1024; ++i) {
         int p = t * 256 - 384 + i;
@@ -110,7 +114,8 @@ void BM_Spectrogram_Fftw(benchmark::State &state) {
       }
       fftwf_execute(plan);
       for (int b = 0; b < 513; ++b)
-        spec[static_cast<size_t>(b) * frames + t] = std::sqrt(out[b][0] * out[b][0] + out[b][1] * out[b][1] + 1e-6f);
+        spec[static_cast<size_t>(b) * frames + t] =
+            std::sqrt(out[b][0] * out[b][0] + out[b][1] * out[b][1] + 1e-6f);
     }
     benchmark::DoNotOptimize(spec);
     std::free(spec);
@@ -123,7 +128,8 @@ BENCHMARK(BM_Spectrogram_Fftw)->Unit(benchmark::kMillisecond);
 
 std::vector<int16_t> speech_block(size_t n) {
   std::vector<int16_t> b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<int16_t>(8000 * std::sin(i * 0.07) + 3000 * std::sin(i * 0.31));
+  for (size_t i = 0; i < n; ++i)
+    b[i] = static_cast<int16_t>(8000 * std::sin(i * 0.07) + 3000 * std::sin(i * 0.31));
   return b;
 }
 

@@ -16,7 +16,8 @@ namespace {
 std::vector<float> tone(size_t n, double rate) {
   std::vector<float> x(n);
   for (size_t i = 0; i < n; ++i)
-    x[i] = static_cast<float>(0.5 * std::sin(6.283185307179586 * 220.0 * static_cast<double>(i) / rate));
+    x[i] = static_cast<float>(0.5 *
+                              std::sin(6.283185307179586 * 220.0 * static_cast<double>(i) / rate));
   return x;
 }
 
@@ -31,8 +32,8 @@ void BM_Spectrogram(benchmark::State &state) {
     benchmark::DoNotOptimize(spec);
     std::free(spec);
   }
-  state.counters["frames/s"] =
-      benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames),
+                                                  benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_Spectrogram)->Arg(4410)->Arg(22050 * 10)->Unit(benchmark::kMicrosecond);
 
@@ -48,8 +49,8 @@ void BM_Resample(benchmark::State &state) {
     benchmark::DoNotOptimize(out);
     std::free(out);
   }
-  state.counters["samples/s"] =
-      benchmark::Counter(static_cast<double>(out_len), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["samples/s"] = benchmark::Counter(static_cast<double>(out_len),
+                                                   benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_Resample)
     ->Args({16000, 22050, 3200})
@@ -71,7 +72,8 @@ void BM_WavRead(benchmark::State &state) {
     benchmark::DoNotOptimize(rec.samples);
     qv_wav_free(&rec);
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * (44 + 2 * static_cast<int64_t>(n)));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          (44 + 2 * static_cast<int64_t>(n)));
   std::remove(path.c_str());
 }
 BENCHMARK(BM_WavRead)->Arg(22050 * 60)->Unit(benchmark::kMillisecond);

@@ -1,14 +1,14 @@
 // Embedding files of arbitrary bytes: the catalogue always ends with one to three stock voices
 // and every lookup returns one of them.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "engine.h"
 

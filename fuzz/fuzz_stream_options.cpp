@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string options(reinterpret_cast<const char *>(data), size);  // cut at the first NUL
   if (ondrelix_rt_start("pass", options.c_str()) != 0) std::abort();
   const int32_t block = g_rt_chunk_samples;
-  const bool allowed = block == 3200 || block == 320 || (block % 16 == 0 && block >= 320 && block <= 16000);
+  const bool allowed =
+      block == 3200 || block == 320 || (block % 16 == 0 && block >= 320 && block <= 16000);
   ondrelix_rt_stop(nullptr);
   if (!allowed) std::abort();
   return 0;

@@ -1,12 +1,12 @@
 // The WAV reader on arbitrary bytes: it must fail with a message or succeed with a record whose
 // samples can all be read, and leave nothing allocated.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <unistd.h>
 
 #include "wav.h"
 

@@ -43,15 +43,15 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(ONDRELIX_BUILDING)
-#    define ONDRELIX_API __declspec(dllexport)
-#  else
-#    define ONDRELIX_API __declspec(dllimport)
-#  endif
-#elif defined(__GNUC__)
-#  define ONDRELIX_API __attribute__((visibility("default")))
+#if defined(ONDRELIX_BUILDING)
+#define ONDRELIX_API __declspec(dllexport)
 #else
-#  define ONDRELIX_API
+#define ONDRELIX_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define ONDRELIX_API __attribute__((visibility("default")))
+#else
+#define ONDRELIX_API
 #endif
 
 #ifdef __cplusplus
@@ -112,8 +112,8 @@ ONDRELIX_API const char *ondrelix_last_error(void);
  * Returns 0 on success, -1 on failure with the last error set; on failure
  * *report and the report text are unchanged.
  */
-ONDRELIX_API int ondrelix_convert_file(const char *in_path, const char *out_path,
-                                       const char *voice, const char **report);
+ONDRELIX_API int ondrelix_convert_file(const char *in_path, const char *out_path, const char *voice,
+                                       const char **report);
 
 /*
  * Clones the voice "custom" from a reference WAV file; at most its first 30

@@ -49,7 +49,8 @@ void fill_synthetic_voices() {
   for (int j = 0; j < 3; ++j) {
     std::snprintf(g_voices[j].name, sizeof g_voices[j].name, "%s", kStockVoices[j]);
     for (int k = 0; k < qv::kEmbeddingSize; ++k)
-      g_voices[j].embedding[k] = static_cast<float>(std::sin(static_cast<double>(100 * j + k) * 0.1));
+      g_voices[j].embedding[k] =
+          static_cast<float>(std::sin(static_cast<double>(100 * j + k) * 0.1));
   }
   g_voice_count = 3;
 }

@@ -1,8 +1,9 @@
 // Engine start-up and teardown, and the engine's access to ONNX Runtime.
+#include "engine.h"
+
 #include <cstdio>
 #include <cstring>
 
-#include "engine.h"
 #include "fft.h"
 #include "ondrelix.h"
 
@@ -23,9 +24,11 @@ namespace {
 constexpr int kIntraOpThreads = 4;
 constexpr const char *kLogId = "quorvane-ondrelix";
 #if defined(_WIN32)
-constexpr const char *kPathFormats[2] = {"%s\\openvoice_converter.onnx", "%s\\openvoice_speaker.onnx"};
+constexpr const char *kPathFormats[2] = {"%s\\openvoice_converter.onnx",
+                                         "%s\\openvoice_speaker.onnx"};
 #else
-constexpr const char *kPathFormats[2] = {"%s/openvoice_converter.onnx", "%s/openvoice_speaker.onnx"};
+constexpr const char *kPathFormats[2] = {"%s/openvoice_converter.onnx",
+                                         "%s/openvoice_speaker.onnx"};
 #endif
 
 bool is_trailing_junk(char c) { return c == '\\' || c == '/' || c == ' ' || c == '\t'; }
@@ -81,10 +84,14 @@ int start_runtime() {
     set_error("Failed to get OrtApi");
     return -1;
   }
-  OrtStatus *status = ort->CreateEnv(ORT_LOGGING_LEVEL_WARNING, kLogId, &g_env);
-  if (status) return ort_fail("CreateEnv", status), -1;
-  status = ort->CreateCpuMemoryInfo(OrtArenaAllocator, OrtMemTypeDefault, &g_mem);
-  if (status) return ort_fail("CreateCpuMemoryInfo", status), -1;
+  if (OrtStatus *status = ort->CreateEnv(ORT_LOGGING_LEVEL_WARNING, kLogId, &g_env)) {
+    ort_fail("CreateEnv", status);
+    return -1;
+  }
+  if (OrtStatus *status = ort->CreateCpuMemoryInfo(OrtArenaAllocator, OrtMemTypeDefault, &g_mem)) {
+    ort_fail("CreateCpuMemoryInfo", status);
+    return -1;
+  }
   session_options options = make_session_options();
   if (!options) return -1;
 

@@ -109,8 +109,7 @@ const float *get_voice_embedding(const char *name);
 // ---- Conversion pipeline -----------------------------------------------------------------------
 
 int run_openvoice_inference(const float *samples, int32_t sample_count,
-                            const float *target_embedding, float **out_samples,
-                            int32_t *out_count);
+                            const float *target_embedding, float **out_samples, int32_t *out_count);
 
 // Runs the speaker encoder on a [1, 513, frames] spectrogram and copies the first 256 values of
 // "speaker" into `embedding`. Returns 0, or -1 with the last error set (run failures under

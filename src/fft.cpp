@@ -2,10 +2,10 @@
 // before it is added, so the spectrogram is bit-identical on every compiler and CPU.
 #include "fft.h"
 
-#include "parallel.h"
-
 #include <cmath>
 #include <cstdlib>
+
+#include "parallel.h"
 
 namespace {
 

@@ -88,8 +88,8 @@ int run_speaker_encoder(float *spec, int32_t frames, const char *tensor_label,
   const char *output_names[1] = {"speaker"};
   const OrtValue *inputs[1] = {input.get()};
   OrtValue *raw_output = nullptr;
-  OrtStatus *status = ort->Run(g_sess_speaker, nullptr, input_names, inputs, 1, output_names, 1,
-                               &raw_output);
+  OrtStatus *status =
+      ort->Run(g_sess_speaker, nullptr, input_names, inputs, 1, output_names, 1, &raw_output);
   input.reset();
   qv::ort_value output(raw_output);
   if (status) {
@@ -166,12 +166,12 @@ int run_openvoice_inference(const float *samples, int32_t sample_count,
   ort_ignore(float_tensor(&tau, 1, nullptr, 0, tau_value));
 
   const char *input_names[6] = {"spec", "spec_lengths", "g_src", "g_tgt", "noise", "tau"};
-  const OrtValue *inputs[6] = {spec_value.get(), lengths.get(), g_src.get(),
+  const OrtValue *inputs[6] = {spec_value.get(), lengths.get(),     g_src.get(),
                                g_tgt.get(),      noise_value.get(), tau_value.get()};
   const char *output_names[1] = {"audio"};
   OrtValue *raw_audio = nullptr;
-  OrtStatus *status = ort->Run(g_sess_converter, nullptr, input_names, inputs, 6, output_names, 1,
-                               &raw_audio);
+  OrtStatus *status =
+      ort->Run(g_sess_converter, nullptr, input_names, inputs, 6, output_names, 1, &raw_audio);
   qv::ort_value audio(raw_audio);
   // The inputs are done with: drop them before copying the output, which keeps the peak memory
   // of a long file down.

@@ -4,13 +4,13 @@
 // floating-point contraction.
 #include "resample.h"
 
-#include "parallel.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "parallel.h"
 
 namespace {
 

@@ -174,8 +174,8 @@ void append_output(const int16_t *block, int32_t count, double elapsed_ms) {
 
 void apply_options(const char *options) {
   if (!options || !options[0]) return;
-  yyjson_doc *doc = yyjson_read_opts(const_cast<char *>(options), std::strlen(options), 0, nullptr,
-                                     nullptr);
+  yyjson_doc *doc =
+      yyjson_read_opts(const_cast<char *>(options), std::strlen(options), 0, nullptr, nullptr);
   yyjson_val *root = yyjson_doc_get_root(doc);
   if (yyjson_is_obj(root)) {
     yyjson_val *mode = yyjson_obj_get(root, "mode");
@@ -251,8 +251,7 @@ yyjson_mut_doc *build_stop_report(double now) {
   yyjson_mut_val *root = yyjson_mut_obj(doc);
   if (!root) return doc;
   yyjson_mut_doc_set_root(doc, root);
-  const double avg =
-      g_rt_latency_samples > 0 ? g_rt_total_latency_ms / g_rt_latency_samples : 0.0;
+  const double avg = g_rt_latency_samples > 0 ? g_rt_total_latency_ms / g_rt_latency_samples : 0.0;
   yyjson_mut_obj_add_real(doc, root, "processed_ms",
                           static_cast<double>(g_rt_total_in_frames) / qv::kStreamRate * 1000.0);
   yyjson_mut_obj_add_real(doc, root, "total_time_ms", now - g_rt_start_time);
@@ -341,8 +340,7 @@ extern "C" ONDRELIX_API int ondrelix_rt_read(int16_t *out, int capacity, int *go
   *got = 0;
   try {
     std::unique_lock<std::mutex> lock(g_rt_mutex.get());
-    if (capacity > g_rt_out_count && g_rt_running.load())
-      g_rt_cond_out->wait_for(lock, kWaitSlice);
+    if (capacity > g_rt_out_count && g_rt_running.load()) g_rt_cond_out->wait_for(lock, kWaitSlice);
     const int32_t n = capacity < g_rt_out_count ? capacity : g_rt_out_count;
     // The ring exists whenever it holds samples; before the first stream the count is 0.
     if (n > 0) ring_take(g_rt_out_buf, g_rt_out_head, out, n);

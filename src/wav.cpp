@@ -204,8 +204,8 @@ int32_t qv_wav_read(const char *file_path, qv_wav *rec, char *err, size_t err_si
     to_read = static_cast<uint32_t>(remaining);
   const uint32_t readable_frames = to_read / frame_bytes;
 
-  float *samples = static_cast<float *>(
-      std::malloc((readable_frames ? readable_frames : 1u) * sizeof(float)));
+  float *samples =
+      static_cast<float *>(std::malloc((readable_frames ? readable_frames : 1u) * sizeof(float)));
   if (!samples) {
     put_error(err, err_size, "Memory allocation failed for %d samples",
               static_cast<int>(declared_frames));
@@ -286,8 +286,8 @@ int32_t qv_wav_write(const char *file_path, const float *samples, int32_t num_sa
     const int16_t v = to_pcm16(samples[i]);
     put16(reinterpret_cast<unsigned char *>(pcm + i), static_cast<uint16_t>(v));
   }
-  ok = ok && std::fwrite(pcm, 2, static_cast<size_t>(num_samples), f) ==
-                 static_cast<size_t>(num_samples);
+  ok = ok &&
+       std::fwrite(pcm, 2, static_cast<size_t>(num_samples), f) == static_cast<size_t>(num_samples);
   std::free(pcm);
   ok = (std::fclose(f) == 0) && ok;
   if (!ok) {

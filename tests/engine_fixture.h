@@ -42,7 +42,8 @@ class json {
   std::string keys() const {
     std::string out;
     yyjson_obj_iter it = yyjson_obj_iter_with(yyjson_doc_get_root(doc_));
-    while (yyjson_val *k = yyjson_obj_iter_next(&it)) out += std::string(out.empty() ? "" : ",") + yyjson_get_str(k);
+    while (yyjson_val *k = yyjson_obj_iter_next(&it))
+      out += std::string(out.empty() ? "" : ",") + yyjson_get_str(k);
     return out;
   }
 

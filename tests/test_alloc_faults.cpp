@@ -41,7 +41,9 @@ void *track(void *p) {
 
 }  // namespace
 
-extern "C" void *__wrap_malloc(size_t size) { return should_fail() ? nullptr : track(__real_malloc(size)); }
+extern "C" void *__wrap_malloc(size_t size) {
+  return should_fail() ? nullptr : track(__real_malloc(size));
+}
 extern "C" void *__wrap_calloc(size_t n, size_t size) {
   return should_fail() ? nullptr : track(__real_calloc(n, size));
 }
@@ -108,38 +110,47 @@ class AllocFaults : public qvt::engine_test {
 };
 
 TEST_F(AllocFaults, WavReader) {
-  sweep("wav read", [&] {
-    qv_wav rec{};
-    char err[256] = "";
-    const int rc = qv_wav_read(speech.c_str(), &rec, err, sizeof err);
-    if (rc != 0) set_error("%s", err);
-    qv_wav_free(&rec);
-    return rc;
-  }, [] {});
+  sweep(
+      "wav read",
+      [&] {
+        qv_wav rec{};
+        char err[256] = "";
+        const int rc = qv_wav_read(speech.c_str(), &rec, err, sizeof err);
+        if (rc != 0) set_error("%s", err);
+        qv_wav_free(&rec);
+        return rc;
+      },
+      [] {});
 }
 
 TEST_F(AllocFaults, FileConversion) {
   const std::string out = work.file("out.wav");
-  sweep("convert", [&] { return ondrelix_convert_file(speech.c_str(), out.c_str(), "robot", nullptr); }, [] {});
+  sweep(
+      "convert",
+      [&] { return ondrelix_convert_file(speech.c_str(), out.c_str(), "robot", nullptr); }, [] {});
 }
 
 TEST_F(AllocFaults, Clone) {
-  sweep("clone", [&] { return ondrelix_load_voice(speech.c_str(), nullptr); }, [] {});
+  sweep(
+      "clone", [&] { return ondrelix_load_voice(speech.c_str(), nullptr); }, [] {});
 }
 
 TEST_F(AllocFaults, StreamStartWithExistingRings) {
   ASSERT_EQ(ondrelix_rt_start("pass", "{\"mode\":\"dsp\"}"), 0);  // the rings now exist
   ondrelix_rt_stop(nullptr);
   const std::vector<int16_t> block(3200, 100);
-  sweep("stream start", [&] {
-    const int rc = ondrelix_rt_start("deep", nullptr);
-    if (rc == 0) {
-      ondrelix_rt_write(block.data(), 3200);
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      ondrelix_rt_stop(nullptr);
-    }
-    return rc;
-  }, [] {});
+  sweep(
+      "stream start",
+      [&] {
+        const int rc = ondrelix_rt_start("deep", nullptr);
+        if (rc == 0) {
+          ondrelix_rt_write(block.data(), 3200);
+          std::this_thread::sleep_for(std::chrono::milliseconds(30));
+          ondrelix_rt_stop(nullptr);
+        }
+        return rc;
+      },
+      [] {});
 }
 
 // The rings are allocated by the first start and kept for the process; a start whose ring
@@ -156,7 +167,8 @@ TEST_F(AllocFaults, StreamStartAllocatingRings) {
       return rc;
     });
     if (!r.injected) break;
-    if (r.rc != 0) EXPECT_STREQ(ondrelix_last_error(), "Memory allocation failed for real-time ring buffers");
+    if (r.rc != 0)
+      EXPECT_STREQ(ondrelix_last_error(), "Memory allocation failed for real-time ring buffers");
   }
   EXPECT_GE(n, 3);  // both rings, then at least the worker's blocks
   EXPECT_EQ(ondrelix_rt_start("pass", "{\"mode\":\"dsp\"}"), 0);

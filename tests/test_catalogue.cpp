@@ -24,10 +24,11 @@ TEST_P(CatalogueFiles, LoadsValidFilesInStockOrder) {
   qvt::models_dir dir;
   const char *stock[3] = {"female", "deep", "robot"};
   for (const auto &[name, size] : GetParam().files) {
-    const int index = static_cast<int>(std::find_if(stock, stock + 3, [&](const char *s) {
-                                         return std::string(s) == name;
-                                       }) - stock);
-    qvt::write_embedding(dir.file(std::string(name) + ".bin"), filled(static_cast<float>(index + 1)), size);
+    const int index = static_cast<int>(
+        std::find_if(stock, stock + 3, [&](const char *s) { return std::string(s) == name; }) -
+        stock);
+    qvt::write_embedding(dir.file(std::string(name) + ".bin"),
+                         filled(static_cast<float>(index + 1)), size);
   }
   init(dir.str());
   ASSERT_EQ(g_voice_count, static_cast<int>(GetParam().voices.size()));
@@ -45,10 +46,13 @@ INSTANTIATE_TEST_SUITE_P(
         files_case{"none_synthetic", {}, {"female", "deep", "robot"}},
         files_case{"only_deep", {{"deep", 1024}}, {"deep"}},
         files_case{"robot_and_female", {{"robot", 1024}, {"female", 1024}}, {"female", "robot"}},
-        files_case{"all_three", {{"robot", 1024}, {"deep", 1024}, {"female", 1024}}, {"female", "deep", "robot"}},
+        files_case{"all_three",
+                   {{"robot", 1024}, {"deep", 1024}, {"female", 1024}},
+                   {"female", "deep", "robot"}},
         files_case{"short_file_skipped", {{"female", 1023}, {"deep", 1024}}, {"deep"}},
         files_case{"long_file_accepted", {{"female", 2000}}, {"female"}},
-        files_case{"all_short_falls_back", {{"female", 1023}, {"deep", 4}}, {"female", "deep", "robot"}}),
+        files_case{
+            "all_short_falls_back", {{"female", 1023}, {"deep", 4}}, {"female", "deep", "robot"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Catalogue, SyntheticEmbeddingsAreSinesOfTenths) {
@@ -81,10 +85,11 @@ TEST_F(Catalogue, LookupsIgnoreCaseAndFallBackToTheFirstEntry) {
   struct {
     const char *name;
     const float *expected;
-  } cases[] = {{"robot", robot}, {"ROBOT", robot}, {"Robot", robot}, {"deep", deep}, {"DeEp", deep},
-               {"female", deep}, {"unknown", deep}, {nullptr, deep}, {"", deep}, {"custom", deep},
-               {"robot ", deep}, {"robo", deep}};
-  for (const auto &c : cases) EXPECT_EQ(get_voice_embedding(c.name), c.expected) << (c.name ? c.name : "(null)");
+  } cases[] = {{"robot", robot}, {"ROBOT", robot}, {"Robot", robot},  {"deep", deep},
+               {"DeEp", deep},   {"female", deep}, {"unknown", deep}, {nullptr, deep},
+               {"", deep},       {"custom", deep}, {"robot ", deep},  {"robo", deep}};
+  for (const auto &c : cases)
+    EXPECT_EQ(get_voice_embedding(c.name), c.expected) << (c.name ? c.name : "(null)");
 }
 
 TEST_F(Catalogue, CustomResolvesOnlyWhileLoaded) {

@@ -42,7 +42,8 @@ TEST_F(Clone, CorpusClipBecomesTheCustomVoice) {
   ASSERT_EQ(qv_resample(rec.samples, rec.frames, rec.sample_rate, &up, &n, 22050), 0);
   EXPECT_DOUBLE_EQ(r.num("reference_s"), n / 22050.0);
   const std::vector<float> expected = qvt::expected_speaker(up, n);
-  for (int k = 0; k < 256; ++k) ASSERT_NEAR(g_custom_emb[k], expected[k], 1e-4f * (1 + expected[k])) << k;
+  for (int k = 0; k < 256; ++k)
+    ASSERT_NEAR(g_custom_emb[k], expected[k], 1e-4f * (1 + expected[k])) << k;
   std::free(up);
   qv_wav_free(&rec);
 
@@ -71,7 +72,8 @@ TEST_F(Clone, ShortestClipAndLengthAfterResampling) {
     size_t n;
     int rc;
     int used;  // samples at 22050 Hz
-  } cases[] = {{22050, 1023, -1, 0}, {22050, 1024, 0, 1024}, {16000, 743, -1, 0}, {16000, 744, 0, 1025}};
+  } cases[] = {
+      {22050, 1023, -1, 0}, {22050, 1024, 0, 1024}, {16000, 743, -1, 0}, {16000, 744, 0, 1025}};
   for (const auto &c : cases) {
     const std::string ref = work.file("ref.wav");
     qvt::write_wav_float(ref, qvt::test_tone(c.n, c.rate), c.rate);
@@ -81,7 +83,8 @@ TEST_F(Clone, ShortestClipAndLengthAfterResampling) {
       qvt::json r(report);
       EXPECT_DOUBLE_EQ(r.num("reference_s"), c.used / 22050.0);
     } else {
-      EXPECT_STREQ(ondrelix_last_error(), "Reference clip too short for embedding (need at least 47 ms)");
+      EXPECT_STREQ(ondrelix_last_error(),
+                   "Reference clip too short for embedding (need at least 47 ms)");
     }
   }
 }
@@ -100,10 +103,13 @@ TEST_F(Clone, FailuresKeepTheEarlierVoice) {
     bool prefix;
   } cases[] = {
       {"", nullptr, "wav_path is NULL or empty", false},
-      {work.file("missing.wav"), nullptr, "Failed to read reference clip: Failed to open input file: " + work.file("missing.wav"), false},
+      {work.file("missing.wav"), nullptr,
+       "Failed to read reference clip: Failed to open input file: " + work.file("missing.wav"),
+       false},
       {rate0, nullptr, "Failed to resample reference clip to 22050 Hz", false},
       {good, "failing_speaker", "Run SpeakerEncoder (reference clip): ", true},
-      {good, "short_speaker", "Speaker encoder output holds 100 values, expected at least 256", false},
+      {good, "short_speaker", "Speaker encoder output holds 100 values, expected at least 256",
+       false},
   };
   for (const auto &c : cases) {
     std::unique_ptr<qvt::models_dir> other;

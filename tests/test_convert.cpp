@@ -36,7 +36,8 @@ TEST_F(Convert, CorpusSpeechGivesA22050HzFileAndAReport) {
   const std::string in = qvt::corpus_file("spk2_a.wav");
   const std::string out_path = work.file("out.wav");
   const char *report = nullptr;
-  ASSERT_EQ(ondrelix_convert_file(in.c_str(), out_path.c_str(), "deep", &report), 0) << ondrelix_last_error();
+  ASSERT_EQ(ondrelix_convert_file(in.c_str(), out_path.c_str(), "deep", &report), 0)
+      << ondrelix_last_error();
   ASSERT_EQ(report, g_json_buf);
   qvt::json r(report);
   ASSERT_TRUE(r.ok()) << report;
@@ -52,7 +53,8 @@ TEST_F(Convert, CorpusSpeechGivesA22050HzFileAndAReport) {
   EXPECT_GT(r.num("elapsed_ms"), 0.0);
   EXPECT_DOUBLE_EQ(r.num("rtf"), r.num("elapsed_ms") / 1000.0 / r.num("duration_s"));
   // The deep embedding reached the converter: its first output samples are -0.375.
-  EXPECT_EQ(out.rec.samples[0], static_cast<float>(static_cast<int16_t>(-0.375f * 32767.0f)) / 32768.0f);
+  EXPECT_EQ(out.rec.samples[0],
+            static_cast<float>(static_cast<int16_t>(-0.375f * 32767.0f)) / 32768.0f);
   // Reals always carry a fraction or an exponent.
   EXPECT_NE(std::string(report).find("\"duration_s\":"), std::string::npos);
   EXPECT_TRUE(yyjson_is_real(r.get("duration_s")));
@@ -70,7 +72,8 @@ TEST_F(Convert, InputRateDecidesResampling) {
     const std::string in = work.file("in" + std::to_string(c.rate) + ".wav");
     qvt::write_wav_float(in, qvt::test_tone(5000, c.rate), c.rate);
     const std::string out_path = work.file("out.wav");
-    ASSERT_EQ(ondrelix_convert_file(in.c_str(), out_path.c_str(), "female", nullptr), 0) << ondrelix_last_error();
+    ASSERT_EQ(ondrelix_convert_file(in.c_str(), out_path.c_str(), "female", nullptr), 0)
+        << ondrelix_last_error();
     wav_data out;
     read_output(out_path, out);
     EXPECT_EQ(out.rec.frames, 256 * c.expected_frames) << c.rate;
@@ -85,8 +88,11 @@ TEST_F(Convert, VoiceNamesAndTheReportedVoice) {
     const char *voice;
     const char *reported;
     float first;
-  } cases[] = {{nullptr, "default", 0.125f}, {"", "", 0.125f}, {"nobody", "nobody", 0.125f},
-               {"DEEP", "DEEP", -0.375f}, {"custom", "custom", 0.125f}};
+  } cases[] = {{nullptr, "default", 0.125f},
+               {"", "", 0.125f},
+               {"nobody", "nobody", 0.125f},
+               {"DEEP", "DEEP", -0.375f},
+               {"custom", "custom", 0.125f}};
   for (const auto &c : cases) {
     const char *report = nullptr;
     const std::string out_path = work.file("v.wav");
@@ -95,7 +101,8 @@ TEST_F(Convert, VoiceNamesAndTheReportedVoice) {
     EXPECT_EQ(r.str("voice"), c.reported);
     wav_data out;
     read_output(out_path, out);
-    EXPECT_EQ(out.rec.samples[0], static_cast<float>(static_cast<int16_t>(c.first * 32767.0f)) / 32768.0f)
+    EXPECT_EQ(out.rec.samples[0],
+              static_cast<float>(static_cast<int16_t>(c.first * 32767.0f)) / 32768.0f)
         << c.reported;
   }
 }
@@ -109,9 +116,11 @@ TEST_F(Convert, RobotModulation) {
     ASSERT_EQ(ondrelix_convert_file(in.c_str(), out_path.c_str(), voice, nullptr), 0);
     wav_data out;
     read_output(out_path, out);
-    EXPECT_EQ(out.rec.samples[0], static_cast<float>(static_cast<int16_t>(0.5f * 0.8f * 32767.0f)) / 32768.0f);
+    EXPECT_EQ(out.rec.samples[0],
+              static_cast<float>(static_cast<int16_t>(0.5f * 0.8f * 32767.0f)) / 32768.0f);
     const float gain1 = std::sin(1.0f * 1130.9734f / 22050.0f) * 0.2f + 0.8f;
-    EXPECT_EQ(out.rec.samples[1], static_cast<float>(static_cast<int16_t>(0.25f * gain1 * 32767.0f)) / 32768.0f);
+    EXPECT_EQ(out.rec.samples[1],
+              static_cast<float>(static_cast<int16_t>(0.25f * gain1 * 32767.0f)) / 32768.0f);
   }
 }
 
@@ -138,7 +147,8 @@ struct failure_case {
 };
 
 std::string replace_all(std::string s, const std::string &from, const std::string &to) {
-  for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size())) s.replace(p, from.size(), to);
+  for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
+    s.replace(p, from.size(), to);
   return s;
 }
 
@@ -146,11 +156,13 @@ class ConvertFailure : public Convert, public ::testing::WithParamInterface<fail
 
 TEST_P(ConvertFailure, LeavesReportAndOutPointerAlone) {
   const std::string in = GetParam().make_input(work);
-  const std::string out_path = GetParam().out_name.empty() ? work.file("out.wav") : GetParam().out_name;
+  const std::string out_path =
+      GetParam().out_name.empty() ? work.file("out.wav") : GetParam().out_name;
   std::snprintf(g_json_buf, sizeof g_json_buf, "previous");
   const char *report = reinterpret_cast<const char *>(0x1);
   EXPECT_EQ(ondrelix_convert_file(in.c_str(), out_path.c_str(), "deep", &report), -1);
-  EXPECT_EQ(ondrelix_last_error(), replace_all(replace_all(GetParam().message, "{in}", in), "{out}", out_path));
+  EXPECT_EQ(ondrelix_last_error(),
+            replace_all(replace_all(GetParam().message, "{in}", in), "{out}", out_path));
   EXPECT_EQ(report, reinterpret_cast<const char *>(0x1));
   EXPECT_STREQ(g_json_buf, "previous");
 }
@@ -164,15 +176,16 @@ std::string wav_with(const qvt::temp_dir &d, const char *name, uint32_t rate, si
 INSTANTIATE_TEST_SUITE_P(
     Table, ConvertFailure,
     ::testing::Values(
-        failure_case{"missing_input", [](const qvt::temp_dir &d) { return d.file("missing.wav"); }, "",
-                     "WAV read failed: Failed to open input file: {in}"},
+        failure_case{"missing_input", [](const qvt::temp_dir &d) { return d.file("missing.wav"); },
+                     "", "WAV read failed: Failed to open input file: {in}"},
         failure_case{"not_a_wav",
                      [](const qvt::temp_dir &d) {
                        qvt::write_file(d.file("x.wav"), std::vector<uint8_t>(64, 'x'));
                        return d.file("x.wav");
                      },
                      "", "WAV read failed: Not a valid RIFF/WAVE file"},
-        failure_case{"rate_zero", [](const qvt::temp_dir &d) { return wav_with(d, "r0.wav", 0, 4000); }, "",
+        failure_case{"rate_zero",
+                     [](const qvt::temp_dir &d) { return wav_with(d, "r0.wav", 0, 4000); }, "",
                      "Resampling to 22050 Hz failed"},
         failure_case{"zero_frames_other_rate",
                      [](const qvt::temp_dir &d) {
@@ -182,10 +195,13 @@ INSTANTIATE_TEST_SUITE_P(
                        return d.file("z.wav");
                      },
                      "", "Resampling to 22050 Hz failed"},
-        failure_case{"too_short", [](const qvt::temp_dir &d) { return wav_with(d, "s.wav", 22050, 1000); }, "",
+        failure_case{"too_short",
+                     [](const qvt::temp_dir &d) { return wav_with(d, "s.wav", 22050, 1000); }, "",
                      "Invalid inference parameters"},
-        failure_case{"unwritable_output", [](const qvt::temp_dir &d) { return wav_with(d, "ok.wav", 22050, 3000); },
-                     "/nonexistent-dir/out.wav", "WAV write failed: Failed to create output WAV file: {out}"}),
+        failure_case{"unwritable_output",
+                     [](const qvt::temp_dir &d) { return wav_with(d, "ok.wav", 22050, 3000); },
+                     "/nonexistent-dir/out.wav",
+                     "WAV write failed: Failed to create output WAV file: {out}"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Convert, NotInitialisedAndNullPaths) {

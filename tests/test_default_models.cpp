@@ -20,7 +20,8 @@ class DefaultModels : public qvt::engine_test {
   std::vector<float> convert(const std::vector<float> &x, const float *target) {
     float *out = nullptr;
     int32_t n = 0;
-    EXPECT_EQ(run_openvoice_inference(x.data(), static_cast<int32_t>(x.size()), target, &out, &n), 0)
+    EXPECT_EQ(run_openvoice_inference(x.data(), static_cast<int32_t>(x.size()), target, &out, &n),
+              0)
         << ondrelix_last_error();
     std::vector<float> y(out, out + n);
     std::free(out);
@@ -42,7 +43,8 @@ TEST_F(DefaultModels, AnyFiniteEmbeddingGivesBoundedOutput) {
   init(dir.str());
   const std::vector<float> x = qvt::test_tone(8192);
   std::mt19937 rng(7);
-  std::vector<std::vector<float>> embeddings = {std::vector<float>(256, 1e30f), std::vector<float>(256, -1e30f),
+  std::vector<std::vector<float>> embeddings = {std::vector<float>(256, 1e30f),
+                                                std::vector<float>(256, -1e30f),
                                                 std::vector<float>(256, 0.0f)};
   for (int r = 0; r < 5; ++r) {
     std::vector<float> e(256);

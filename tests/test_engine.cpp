@@ -24,8 +24,8 @@ TEST_F(Engine, InitOnFixtureModelsGivesTheDefaultReport) {
 
 struct failure_case {
   const char *name;
-  std::string dir;       // models folder to pass ("" and "<null>" are literal cases)
-  std::string message;   // the whole message, or its start when prefix is set
+  std::string dir;      // models folder to pass ("" and "<null>" are literal cases)
+  std::string message;  // the whole message, or its start when prefix is set
   bool prefix;
 };
 
@@ -54,13 +54,14 @@ TEST_P(InitFailure, LeavesNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, InitFailure,
-    ::testing::Values(
-        failure_case{"null", "<null>", "models_dir is NULL or empty", false},
-        failure_case{"empty", "", "models_dir is NULL or empty", false},
-        failure_case{"no_models", "/nonexistent-models", "CreateSession: ", true},
-        failure_case{"no_speaker", qvt::fixture_dir("no_speaker"), "CreateSession: ", true},
-        // A line feed is not a separator: it stays part of the path.
-        failure_case{"trailing_line_feed", qvt::fixture_dir("models") + "\n", "CreateSession: ", true}),
+    ::testing::Values(failure_case{"null", "<null>", "models_dir is NULL or empty", false},
+                      failure_case{"empty", "", "models_dir is NULL or empty", false},
+                      failure_case{"no_models", "/nonexistent-models", "CreateSession: ", true},
+                      failure_case{"no_speaker", qvt::fixture_dir("no_speaker"),
+                                   "CreateSession: ", true},
+                      // A line feed is not a separator: it stays part of the path.
+                      failure_case{"trailing_line_feed", qvt::fixture_dir("models") + "\n",
+                                   "CreateSession: ", true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Engine, ConverterFailureNeverOpensTheSpeakerModel) {
@@ -81,7 +82,8 @@ TEST_F(Engine, TrailingSeparatorsAndBlanksAreStripped) {
   // Only removable characters: stored empty, so the model paths start at the root.
   EXPECT_EQ(ondrelix_init("/", nullptr), -1);
   EXPECT_STREQ(g_models_dir, "");
-  EXPECT_NE(std::string(ondrelix_last_error()).find("/openvoice_converter.onnx"), std::string::npos);
+  EXPECT_NE(std::string(ondrelix_last_error()).find("/openvoice_converter.onnx"),
+            std::string::npos);
 }
 
 TEST_F(Engine, LongDirectoryIsCutTo1023Bytes) {

@@ -44,7 +44,8 @@ TEST(FftTables, PinnedEntries) {
   qv_fft_init();
   EXPECT_EQ(qv_fft_hann_window()[0], 0.0f);
   EXPECT_EQ(qv_fft_hann_window()[512], 1.0f);
-  EXPECT_EQ(qv_fft_hann_window()[256], static_cast<float>(0.5 - 0.5 * std::cos(256 * 6.283185307179586 / 1024)));
+  EXPECT_EQ(qv_fft_hann_window()[256],
+            static_cast<float>(0.5 - 0.5 * std::cos(256 * 6.283185307179586 / 1024)));
   EXPECT_EQ(qv_fft_bit_reversal()[1], 512);
   EXPECT_EQ(qv_fft_bit_reversal()[3], 768);
   EXPECT_EQ(qv_fft_bit_reversal()[1023], 1023);
@@ -52,7 +53,8 @@ TEST(FftTables, PinnedEntries) {
   EXPECT_EQ(qv_fft_twiddle_im()[0], 0.0f);
   EXPECT_TRUE(std::signbit(qv_fft_twiddle_im()[0]));
   // cos(-pi/2) in double is a tiny nonzero value: the entry is its own libm call, not a symmetry.
-  EXPECT_EQ(qv_fft_twiddle_re()[256], static_cast<float>(std::cos(256 * -6.283185307179586 / 1024)));
+  EXPECT_EQ(qv_fft_twiddle_re()[256],
+            static_cast<float>(std::cos(256 * -6.283185307179586 / 1024)));
   EXPECT_NE(qv_fft_twiddle_re()[256], 0.0f);
   EXPECT_EQ(qv_fft_twiddle_im()[256], -1.0f);
 }
@@ -134,7 +136,8 @@ TEST(Spectrogram, MatchesDirectDftIncludingReflectedFrames) {
     double peak = 0;
     for (double m : ref) peak = std::max(peak, m);
     for (int b = 0; b < 513; ++b)
-      ASSERT_NEAR(s.at(b, frame), ref[b], 2e-6 * peak * 32 + 1e-5) << "bin " << b << " frame " << frame;
+      ASSERT_NEAR(s.at(b, frame), ref[b], 2e-6 * peak * 32 + 1e-5)
+          << "bin " << b << " frame " << frame;
   }
 }
 
@@ -167,7 +170,8 @@ TEST(Spectrogram, LongSignalsMatchFrameByFrame) {
   for (int t : {2, 700, 1023, 1024, 1025, 2047, 2048, 3000, 3997}) {
     spectrogram part;
     ASSERT_EQ(qv_compute_spectrogram(x.data() + 256 * (t - 2), 2048, &part.data, &part.frames), 0);
-    for (int b = 0; b < 513; ++b) ASSERT_EQ(whole.at(b, t), part.at(b, 2)) << "frame " << t << " bin " << b;
+    for (int b = 0; b < 513; ++b)
+      ASSERT_EQ(whole.at(b, t), part.at(b, 2)) << "frame " << t << " bin " << b;
   }
 }
 

@@ -67,9 +67,13 @@ TEST(Interface, ReportBufferRules) {
   doc = yyjson_mut_doc_new(nullptr);
   root = yyjson_mut_obj(doc);
   yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_str(doc, root, "path", "a\xff" "b");
+  yyjson_mut_obj_add_str(doc, root, "path",
+                         "a\xff"
+                         "b");
   publish_report(doc, nullptr);
-  EXPECT_STREQ(g_json_buf, "{\"path\":\"a\xff" "b\"}");
+  EXPECT_STREQ(g_json_buf,
+               "{\"path\":\"a\xff"
+               "b\"}");
 }
 
 TEST(Interface, ClockNeverGoesBackAndCountsMilliseconds) {

@@ -29,12 +29,14 @@ TEST_F(Pipeline, FeedsTheModelsWhatTheySpecify) {
   const std::vector<float> x = qvt::test_tone(5000);
   std::vector<float> target(256);
   for (int k = 0; k < 256; ++k) target[k] = 0.001f * static_cast<float>(k) - 0.1f;
-  ASSERT_EQ(run_openvoice_inference(x.data(), 5000, target.data(), &out, &count), 0) << ondrelix_last_error();
+  ASSERT_EQ(run_openvoice_inference(x.data(), 5000, target.data(), &out, &count), 0)
+      << ondrelix_last_error();
   const int frames = 5000 / 256;
   ASSERT_EQ(count, 256 * frames);  // the count comes from the model's output shape
   for (int k = 0; k < 256; ++k) ASSERT_EQ(out[qvt::kOutTarget + k], target[k]) << k;
   const std::vector<float> source = qvt::expected_speaker(x.data(), 5000);
-  for (int k = 0; k < 256; ++k) ASSERT_NEAR(out[qvt::kOutSource + k], source[k], 1e-4f * (1 + source[k])) << k;
+  for (int k = 0; k < 256; ++k)
+    ASSERT_NEAR(out[qvt::kOutSource + k], source[k], 1e-4f * (1 + source[k])) << k;
   EXPECT_EQ(out[qvt::kOutTau], 0.3f);
   EXPECT_EQ(out[qvt::kOutLengths], static_cast<float>(frames));
   EXPECT_EQ(out[qvt::kOutNoiseSum], 0.0f);
@@ -73,7 +75,8 @@ struct model_failure {
   bool prefix;
 };
 
-class PipelineModelFailure : public Pipeline, public ::testing::WithParamInterface<model_failure> {};
+class PipelineModelFailure : public Pipeline,
+                             public ::testing::WithParamInterface<model_failure> {};
 
 TEST_P(PipelineModelFailure, ReportsAndLeavesOutputsAlone) {
   qvt::models_dir dir(GetParam().variant);

@@ -28,13 +28,11 @@ TEST_P(OutputCount, IsTheTruncatedProduct) {
   EXPECT_EQ(out.len, c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, OutputCount,
-                         ::testing::Values(count_case{3200, 16000, 22050, 4410},
-                                           count_case{4410, 22050, 16000, 3200},
-                                           count_case{3, 48000, 22050, 1},
-                                           count_case{1, 22050, 16000, 0},
-                                           count_case{44100, 44100, 22050, 22050},
-                                           count_case{777, 22050, 22050, 777}));
+INSTANTIATE_TEST_SUITE_P(
+    Counts, OutputCount,
+    ::testing::Values(count_case{3200, 16000, 22050, 4410}, count_case{4410, 22050, 16000, 3200},
+                      count_case{3, 48000, 22050, 1}, count_case{1, 22050, 16000, 0},
+                      count_case{44100, 44100, 22050, 22050}, count_case{777, 22050, 22050, 777}));
 
 struct bad_case {
   bool null_in, null_out, null_len;
@@ -127,7 +125,8 @@ TEST(Resample, SineKeepsFrequencyAndAmplitude) {
     const double f = 440.0;
     const int n = in_rate / 2;
     std::vector<float> x(n);
-    for (int i = 0; i < n; ++i) x[i] = static_cast<float>(0.8 * std::sin(2 * M_PI * f * i / in_rate));
+    for (int i = 0; i < n; ++i)
+      x[i] = static_cast<float>(0.8 * std::sin(2 * M_PI * f * i / in_rate));
     block out;
     ASSERT_EQ(qv_resample(x.data(), n, in_rate, &out.data, &out.len, out_rate), 0);
     double worst = 0;
@@ -153,7 +152,8 @@ TEST(Resample, FirstOutputSitsOnFirstInput) {
 namespace {
 
 // The resampler's definition, one output at a time, with every tap's weight computed afresh.
-std::vector<float> reference_resample(const std::vector<float> &x, int32_t in_rate, int32_t out_rate) {
+std::vector<float> reference_resample(const std::vector<float> &x, int32_t in_rate,
+                                      int32_t out_rate) {
   const double ratio = static_cast<double>(out_rate) / in_rate;
   const auto n = static_cast<int32_t>(x.size() * ratio);
   const double fc = std::min(ratio, 1.0);
@@ -163,7 +163,8 @@ std::vector<float> reference_resample(const std::vector<float> &x, int32_t in_ra
     const double pos = i * step;
     const int64_t c = static_cast<int64_t>(pos);
     double acc = 0, wsum = 0;
-    for (int64_t j = std::max<int64_t>(c - 12, 0); j <= std::min<int64_t>(c + 12, static_cast<int64_t>(x.size()) - 1); ++j) {
+    for (int64_t j = std::max<int64_t>(c - 12, 0);
+         j <= std::min<int64_t>(c + 12, static_cast<int64_t>(x.size()) - 1); ++j) {
       const double d = pos - static_cast<double>(j);
       double w = 0;
       if (std::fabs(d) < 12) {
@@ -186,12 +187,18 @@ std::vector<float> reference_resample(const std::vector<float> &x, int32_t in_ra
 
 // Reused tap weights and the split across threads leave every output bit for bit as defined.
 TEST(Resample, FastPathsMatchTheDefinitionBitForBit) {
-  for (auto [in_rate, out_rate] : {std::pair{44100, 22050}, {22050, 44100}, {16000, 22050}, {48000, 22050},
-                                    {8000, 32000}, {22050, 16000}}) {
+  for (auto [in_rate, out_rate] : {std::pair{44100, 22050},
+                                   {22050, 44100},
+                                   {16000, 22050},
+                                   {48000, 22050},
+                                   {8000, 32000},
+                                   {22050, 16000}}) {
     std::vector<float> x = qvt::test_tone(150000, in_rate);
     x[1234] = 0.9f;  // an impulse, so a wrong tap shows
     block out;
-    ASSERT_EQ(qv_resample(x.data(), static_cast<int32_t>(x.size()), in_rate, &out.data, &out.len, out_rate), 0);
+    ASSERT_EQ(qv_resample(x.data(), static_cast<int32_t>(x.size()), in_rate, &out.data, &out.len,
+                          out_rate),
+              0);
     const std::vector<float> expected = reference_resample(x, in_rate, out_rate);
     ASSERT_EQ(out.len, static_cast<int32_t>(expected.size()));
     EXPECT_EQ(0, std::memcmp(out.data, expected.data(), expected.size() * sizeof(float)))

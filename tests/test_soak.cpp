@@ -68,7 +68,9 @@ TEST_F(Soak, TenMinutesOfAudioPassThroughIntact) {
 TEST_F(Soak, ThousandStartStopCycles) {
   const std::vector<int16_t> block(640, 1234);
   for (int i = 0; i < 1000; ++i) {
-    ASSERT_EQ(ondrelix_rt_start(i % 3 ? "deep" : "robot", i % 2 ? "{\"mode\":\"dsp\"}" : nullptr), 0) << i;
+    ASSERT_EQ(ondrelix_rt_start(i % 3 ? "deep" : "robot", i % 2 ? "{\"mode\":\"dsp\"}" : nullptr),
+              0)
+        << i;
     ondrelix_rt_write(block.data(), 640);
     const char *report = nullptr;
     ASSERT_EQ(ondrelix_rt_stop(&report), 0);
@@ -79,7 +81,8 @@ TEST_F(Soak, ThousandStartStopCycles) {
 TEST_F(Soak, HundredInitCleanupCyclesWithAStreamRunning) {
   const std::vector<int16_t> block(3200, 500);
   for (int i = 0; i < 100; ++i) {
-    ASSERT_EQ(ondrelix_init(models.str().c_str(), nullptr), 0) << i << ": " << ondrelix_last_error();
+    ASSERT_EQ(ondrelix_init(models.str().c_str(), nullptr), 0)
+        << i << ": " << ondrelix_last_error();
     ASSERT_EQ(ondrelix_rt_start("deep", i % 2 ? "{\"mode\":\"dsp\"}" : nullptr), 0) << i;
     ondrelix_rt_write(block.data(), 3200);
     if (i % 2) ondrelix_cleanup();  // otherwise the next init tears the engine down itself

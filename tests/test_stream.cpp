@@ -22,13 +22,14 @@ class Stream : public qvt::engine_test {
   }
 
   // Pushes `in` and collects `expected` output samples, or gives up after `timeout`.
-  static std::vector<int16_t> pump(const std::vector<int16_t> &in, size_t expected,
-                                   std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  static std::vector<int16_t> pump(
+      const std::vector<int16_t> &in, size_t expected,
+      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
     EXPECT_EQ(ondrelix_rt_write(in.data(), static_cast<int>(in.size())), 0);
     return collect(expected, timeout);
   }
-  static std::vector<int16_t> collect(size_t expected,
-                                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  static std::vector<int16_t> collect(
+      size_t expected, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
     std::vector<int16_t> out;
     const auto deadline = clock_type::now() + timeout;
     int16_t buf[4096];
@@ -41,7 +42,8 @@ class Stream : public qvt::engine_test {
   }
   static std::vector<int16_t> ramp(size_t n, int start = 0) {
     std::vector<int16_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<int16_t>((start + static_cast<int>(i)) % 30011 - 15000);
+    for (size_t i = 0; i < n; ++i)
+      v[i] = static_cast<int16_t>((start + static_cast<int>(i)) % 30011 - 15000);
     return v;
   }
   // Runs the running flag without a worker, so ring behaviour can be observed exactly.
@@ -97,7 +99,9 @@ TEST_F(Stream, PassThroughVoiceReturnsTheInputAcrossTheRingWrap) {
   ondrelix_rt_stop(&report);
   EXPECT_EQ(got, all);
   qvt::json r(report);
-  EXPECT_EQ(r.keys(), "processed_ms,total_time_ms,avg_latency_ms,dropped_frames,total_in_frames,total_out_frames,realtime");
+  EXPECT_EQ(r.keys(),
+            "processed_ms,total_time_ms,avg_latency_ms,dropped_frames,total_in_frames,total_out_"
+            "frames,realtime");
   EXPECT_EQ(yyjson_get_sint(r.get("total_in_frames")), 170240);
   EXPECT_EQ(yyjson_get_sint(r.get("total_out_frames")), 170240);
   EXPECT_EQ(yyjson_get_sint(r.get("dropped_frames")), 0);
@@ -105,30 +109,29 @@ TEST_F(Stream, PassThroughVoiceReturnsTheInputAcrossTheRingWrap) {
   EXPECT_TRUE(yyjson_is_true(r.get("realtime")));
 }
 
+// Output i interpolates the input at i x factor; "female" (1.35) runs out of input at 237.
 TEST_F(Stream, FemaleAndDeepEffectsOnOneBlock) {
   const std::vector<int16_t> in = ramp(320, 1000);
-  ASSERT_EQ(ondrelix_rt_start(nullptr, "{\"mode\":\"dsp\"}"), 0);  // null voice: "female"
-  const std::vector<int16_t> female = pump(in, 320);
-  ondrelix_rt_stop(nullptr);
-  ASSERT_EQ(female.size(), 320u);
-  for (int i = 0; i < 237; ++i) {
-    const float pos = static_cast<float>(i) * 1.35f;
-    const int k = static_cast<int>(pos);
-    const float frac = pos - static_cast<float>(k);
-    ASSERT_EQ(female[i], static_cast<int16_t>(in[k] * (1.0f - frac) + frac * in[k + 1])) << i;
-  }
-  EXPECT_EQ(female[237], in[319]);
-  for (int i = 238; i < 320; ++i) ASSERT_EQ(female[i], 0) << i;
-
-  ASSERT_EQ(ondrelix_rt_start("DEEP", "{\"mode\":\"dsp\"}"), 0);
-  const std::vector<int16_t> deep = pump(in, 320);
-  ondrelix_rt_stop(nullptr);
-  ASSERT_EQ(deep.size(), 320u);
-  for (int i = 0; i < 320; ++i) {
-    const float pos = static_cast<float>(i) * 0.75f;
-    const int k = static_cast<int>(pos);
-    const float frac = pos - static_cast<float>(k);
-    ASSERT_EQ(deep[i], static_cast<int16_t>(in[k] * (1.0f - frac) + frac * in[k + 1])) << i;
+  const struct {
+    const char *voice;  // null means "female"
+    float factor;
+    int interpolated;
+  } cases[] = {{nullptr, 1.35f, 237}, {"DEEP", 0.75f, 320}};
+  for (const auto &c : cases) {
+    ASSERT_EQ(ondrelix_rt_start(c.voice, "{\"mode\":\"dsp\"}"), 0);
+    const std::vector<int16_t> out = pump(in, 320);
+    ondrelix_rt_stop(nullptr);
+    ASSERT_EQ(out.size(), 320u);
+    for (int i = 0; i < c.interpolated; ++i) {
+      const float pos = static_cast<float>(i) * c.factor;
+      const int k = static_cast<int>(pos);
+      const float frac = pos - static_cast<float>(k);
+      ASSERT_EQ(out[i], static_cast<int16_t>(in[k] * (1.0f - frac) + frac * in[k + 1])) << i;
+    }
+    if (c.interpolated < 320) {
+      EXPECT_EQ(out[237], in[319]);
+      for (int i = 238; i < 320; ++i) ASSERT_EQ(out[i], 0) << i;
+    }
   }
 }
 
@@ -148,21 +151,24 @@ TEST_P(StreamOptions, SetModeAndBlockLength) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, StreamOptions,
-    ::testing::Values(options_case{nullptr, 0, 3200}, options_case{"", 0, 3200},
-                      options_case{"{\"mode\":\"dsp\"}", 1, 320}, options_case{"{\"mode\":\"DSP\"}", 1, 320},
-                      options_case{"{\"mode\":\"dsp\",\"latency_ms\":100}", 1, 1600},
-                      options_case{"{\"latency_ms\":50}", 0, 800}, options_case{"{\"latency_ms\":19}", 0, 3200},
-                      options_case{"{\"latency_ms\":20}", 0, 320}, options_case{"{\"latency_ms\":1000}", 0, 16000},
-                      options_case{"{\"latency_ms\":1001}", 0, 3200}, options_case{"{\"latency_ms\":100.0}", 0, 3200},
-                      options_case{"{\"latency_ms\":1e2}", 0, 3200}, options_case{"{\"latency_ms\":\"100\"}", 0, 3200},
-                      options_case{"{\"latency_ms\":-100}", 0, 3200},
-                      options_case{"{\"Mode\":\"dsp\"}", 0, 3200}, options_case{"{\"mode\":1}", 0, 3200},
-                      options_case{"{\"mode\":\"neural\"}", 0, 3200},
-                      options_case{"{\"mode\":\"x\",\"mode\":\"dsp\"}", 0, 3200},
-                      options_case{"{\"mode\":\"dsp\",\"mode\":\"x\"}", 1, 320},
-                      options_case{"{\"latency_ms\":40,\"latency_ms\":80}", 0, 640},
-                      options_case{"[\"mode\",\"dsp\"]", 0, 3200}, options_case{"{\"mode\":\"dsp\"", 0, 3200},
-                      options_case{"not json", 0, 3200}, options_case{"{\"mode\":\"dsp\"} trailing", 0, 3200}));
+    ::testing::Values(
+        options_case{nullptr, 0, 3200}, options_case{"", 0, 3200},
+        options_case{"{\"mode\":\"dsp\"}", 1, 320}, options_case{"{\"mode\":\"DSP\"}", 1, 320},
+        options_case{"{\"mode\":\"dsp\",\"latency_ms\":100}", 1, 1600},
+        options_case{"{\"latency_ms\":50}", 0, 800}, options_case{"{\"latency_ms\":19}", 0, 3200},
+        options_case{"{\"latency_ms\":20}", 0, 320},
+        options_case{"{\"latency_ms\":1000}", 0, 16000},
+        options_case{"{\"latency_ms\":1001}", 0, 3200},
+        options_case{"{\"latency_ms\":100.0}", 0, 3200},
+        options_case{"{\"latency_ms\":1e2}", 0, 3200},
+        options_case{"{\"latency_ms\":\"100\"}", 0, 3200},
+        options_case{"{\"latency_ms\":-100}", 0, 3200}, options_case{"{\"Mode\":\"dsp\"}", 0, 3200},
+        options_case{"{\"mode\":1}", 0, 3200}, options_case{"{\"mode\":\"neural\"}", 0, 3200},
+        options_case{"{\"mode\":\"x\",\"mode\":\"dsp\"}", 0, 3200},
+        options_case{"{\"mode\":\"dsp\",\"mode\":\"x\"}", 1, 320},
+        options_case{"{\"latency_ms\":40,\"latency_ms\":80}", 0, 640},
+        options_case{"[\"mode\",\"dsp\"]", 0, 3200}, options_case{"{\"mode\":\"dsp\"", 0, 3200},
+        options_case{"not json", 0, 3200}, options_case{"{\"mode\":\"dsp\"} trailing", 0, 3200}));
 
 TEST_F(Stream, WriteStoresWhatFitsAndCountsTheRest) {
   hold_rings_without_worker();
@@ -281,7 +287,8 @@ TEST_F(Stream, NeuralBlocksShorterThanThePipelineMinimumPassThrough) {
 
 TEST_F(Stream, StartRules) {
   EXPECT_EQ(ondrelix_rt_start("custom", nullptr), -1);
-  EXPECT_STREQ(ondrelix_last_error(), "Custom voice selected but no reference audio loaded (ondrelix_load_voice)");
+  EXPECT_STREQ(ondrelix_last_error(),
+               "Custom voice selected but no reference audio loaded (ondrelix_load_voice)");
   EXPECT_EQ(ondrelix_rt_start("CUSTOM", nullptr), -1);
   const std::string long_name(100, 'v');
   ASSERT_EQ(ondrelix_rt_start(long_name.c_str(), "{\"mode\":\"dsp\",\"latency_ms\":40}"), 0);
@@ -329,7 +336,8 @@ TEST_F(Stream, CleanupAndReinitStopARunningStream) {
   std::snprintf(g_json_buf, sizeof g_json_buf, "previous");
   ondrelix_cleanup();
   EXPECT_EQ(g_rt_running.load(), 0);
-  EXPECT_NE(std::string(g_json_buf).find("\"processed_ms\""), std::string::npos);  // the stop report
+  EXPECT_NE(std::string(g_json_buf).find("\"processed_ms\""),
+            std::string::npos);  // the stop report
 
   init(models.str());
   ASSERT_EQ(ondrelix_rt_start("deep", "{\"mode\":\"dsp\"}"), 0);

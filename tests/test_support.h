@@ -5,12 +5,12 @@
 
 #include <cmath>
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <stdexcept>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,10 +26,10 @@ inline std::string corpus_file(const char *name) {
   return std::string(ONDRELIX_CORPUS_DIR) + "/" + name;
 }
 
-#define QVT_REQUIRE_CORPUS()                                                 \
-  do {                                                                       \
-    if (!std::filesystem::exists(qvt::corpus_file("spk1_a.wav")))            \
-      GTEST_SKIP() << "speech corpus not found at " ONDRELIX_CORPUS_DIR;     \
+#define QVT_REQUIRE_CORPUS()                                             \
+  do {                                                                   \
+    if (!std::filesystem::exists(qvt::corpus_file("spk1_a.wav")))        \
+      GTEST_SKIP() << "speech corpus not found at " ONDRELIX_CORPUS_DIR; \
   } while (0)
 
 // A fresh folder under the system's temporary directory, removed with everything in it.
@@ -75,8 +75,8 @@ inline void put_le(std::vector<uint8_t> &out, uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-inline void put_chunk(std::vector<uint8_t> &out, const char *id, const std::vector<uint8_t> &payload,
-                      int64_t declared = -1) {
+inline void put_chunk(std::vector<uint8_t> &out, const char *id,
+                      const std::vector<uint8_t> &payload, int64_t declared = -1) {
   out.insert(out.end(), id, id + 4);
   put_le(out, declared >= 0 ? static_cast<uint64_t>(declared) : payload.size(), 4);
   out.insert(out.end(), payload.begin(), payload.end());
@@ -152,7 +152,8 @@ inline std::vector<float> test_tone(size_t n, double rate = 22050.0) {
   std::vector<float> out(n);
   for (size_t i = 0; i < n; ++i) {
     const double t = static_cast<double>(i) / rate;
-    out[i] = static_cast<float>(0.3 * std::sin(6.283185307179586 * 220 * t) + 0.1 * std::sin(6.283185307179586 * 1330 * t) +
+    out[i] = static_cast<float>(0.3 * std::sin(6.283185307179586 * 220 * t) +
+                                0.1 * std::sin(6.283185307179586 * 1330 * t) +
                                 0.05 * std::sin(6.283185307179586 * 3100 * t));
   }
   return out;

@@ -33,7 +33,8 @@ std::vector<uint8_t> chunks_of(std::initializer_list<std::vector<uint8_t>> parts
   return out;
 }
 
-std::vector<uint8_t> chunk(const char *id, const std::vector<uint8_t> &payload, int64_t declared = -1) {
+std::vector<uint8_t> chunk(const char *id, const std::vector<uint8_t> &payload,
+                           int64_t declared = -1) {
   std::vector<uint8_t> out;
   put_chunk(out, id, payload, declared);
   return out;
@@ -50,13 +51,18 @@ std::vector<failure_case> failure_cases() {
   const std::vector<uint8_t> four(4, 0);
   return {
       {"short_header", {'R', 'I', 'F', 'F', 0, 0}, "Failed to read RIFF header"},
-      {"not_riff", {'R', 'I', 'F', 'X', 4, 0, 0, 0, 'W', 'A', 'V', 'E'}, "Not a valid RIFF/WAVE file"},
-      {"not_wave", {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V', 'I', ' '}, "Not a valid RIFF/WAVE file"},
+      {"not_riff",
+       {'R', 'I', 'F', 'X', 4, 0, 0, 0, 'W', 'A', 'V', 'E'},
+       "Not a valid RIFF/WAVE file"},
+      {"not_wave",
+       {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'A', 'V', 'I', ' '},
+       "Not a valid RIFF/WAVE file"},
       {"no_chunks", qvt::riff({}), "Missing fmt or data chunk in WAV file"},
       {"fmt_only", qvt::riff(fmt16), "Missing fmt or data chunk in WAV file"},
       {"data_before_fmt", qvt::riff(chunks_of({chunk("data", four), fmt16})),
        "Missing fmt or data chunk in WAV file"},
-      {"empty_data", qvt::riff(chunks_of({fmt16, chunk("data", {})})), "Missing fmt or data chunk in WAV file"},
+      {"empty_data", qvt::riff(chunks_of({fmt16, chunk("data", {})})),
+       "Missing fmt or data chunk in WAV file"},
       {"skip_past_end", qvt::riff(chunks_of({fmt16, chunk("LIST", {}, 1000)})),
        "Missing fmt or data chunk in WAV file"},
       {"truncated_fmt", qvt::riff(chunk("fmt ", {1, 0, 1, 0}, 16)), "Truncated fmt chunk"},
@@ -66,7 +72,8 @@ std::vector<failure_case> failure_cases() {
        "Unsupported WAV audio format: 6 (only PCM or IEEE float supported)"},
       {"pcm8", qvt::wav_file(1, 1, 8000, 8, four), "Unsupported bits per sample: 8"},
       {"float16", qvt::wav_file(3, 1, 8000, 16, four), "Unsupported bits per sample: 16"},
-      {"float24", qvt::wav_file(3, 1, 8000, 24, std::vector<uint8_t>(6, 0)), "Unsupported bits per sample: 24"},
+      {"float24", qvt::wav_file(3, 1, 8000, 24, std::vector<uint8_t>(6, 0)),
+       "Unsupported bits per sample: 24"},
       {"zero_channels", qvt::wav_file(1, 0, 8000, 16, four), "Invalid WAV channels/bits"},
       {"less_than_a_frame", qvt::wav_file(1, 2, 8000, 16, {1, 2, 3}), "WAV data contains 0 frames"},
       // A fmt chunk of 2 bytes leaves the other fields zero: the bits check fails cleanly.
@@ -122,22 +129,32 @@ std::vector<sample_case> sample_cases() {
   put_le(pcm32, 2147483647u, 4);
   put_le(pcm32, 0x80000000u, 4);
   std::vector<uint8_t> stereo = qvt::pcm16_bytes({16384, -16384, 16384, 16384});
-  auto with_list = chunks_of({chunk("fmt ", qvt::fmt_payload(1, 1, 8000, 16)), chunk("LIST", {1, 2, 3, 4, 5, 6}),
-                              chunk("data", qvt::pcm16_bytes({-32768, 32767}))});
-  auto fmt18 = chunks_of({chunk("fmt ", qvt::fmt_payload(1, 1, 8000, 16, 2)), chunk("data", qvt::pcm16_bytes({100}))});
-  auto fmt40 = chunks_of({chunk("fmt ", qvt::fmt_payload(1, 1, 8000, 16, 24)), chunk("data", qvt::pcm16_bytes({-100}))});
+  auto with_list =
+      chunks_of({chunk("fmt ", qvt::fmt_payload(1, 1, 8000, 16)), chunk("LIST", {1, 2, 3, 4, 5, 6}),
+                 chunk("data", qvt::pcm16_bytes({-32768, 32767}))});
+  auto fmt18 = chunks_of(
+      {chunk("fmt ", qvt::fmt_payload(1, 1, 8000, 16, 2)), chunk("data", qvt::pcm16_bytes({100}))});
+  auto fmt40 = chunks_of({chunk("fmt ", qvt::fmt_payload(1, 1, 8000, 16, 24)),
+                          chunk("data", qvt::pcm16_bytes({-100}))});
   return {
-      {"pcm16_mono", qvt::wav_file(1, 1, 16000, 16, qvt::pcm16_bytes({0, 16384, -32768, 32767})), 16000,
+      {"pcm16_mono",
+       qvt::wav_file(1, 1, 16000, 16, qvt::pcm16_bytes({0, 16384, -32768, 32767})),
+       16000,
        {0.0f, 0.5f, -1.0f, 32767.0f / 32768.0f}},
       {"pcm16_stereo_downmix", qvt::wav_file(1, 2, 44100, 16, stereo), 44100, {0.0f, 0.5f}},
-      {"pcm24", qvt::wav_file(1, 1, 48000, 24, pcm24({0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F})), 48000,
+      {"pcm24",
+       qvt::wav_file(1, 1, 48000, 24, pcm24({0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F})),
+       48000,
        {-1.0f, 8388607.0f / 8388608.0f}},
       {"pcm32", qvt::wav_file(1, 1, 22050, 32, pcm32), 22050, {1.0f, -1.0f}},
       {"float32_unclipped", qvt::wav_file(3, 1, 22050, 32, float_data), 22050, {1.5f, -2.25f}},
       {"list_chunk_skipped", qvt::riff(with_list), 8000, {-1.0f, 32767.0f / 32768.0f}},
       {"fmt18", qvt::riff(fmt18), 8000, {100.0f / 32768.0f}},
       {"fmt40", qvt::riff(fmt40), 8000, {-100.0f / 32768.0f}},
-      {"trailing_partial_frame", qvt::wav_file(1, 2, 8000, 16, {0, 0x40, 0, 0x40, 7}), 8000, {0.5f}},
+      {"trailing_partial_frame",
+       qvt::wav_file(1, 2, 8000, 16, {0, 0x40, 0, 0x40, 7}),
+       8000,
+       {0.5f}},
       {"rate_zero_passes", qvt::wav_file(1, 1, 0, 16, qvt::pcm16_bytes({8192})), 0, {0.25f}},
   };
 }
@@ -150,7 +167,8 @@ TEST_P(ReadSamples, DecodesExactly) {
   EXPECT_EQ(r.err, "");  // success leaves the message buffer alone
   ASSERT_EQ(r.rec.frames, static_cast<int32_t>(GetParam().expected.size()));
   EXPECT_EQ(r.rec.sample_rate, GetParam().rate);
-  for (size_t i = 0; i < GetParam().expected.size(); ++i) EXPECT_EQ(r.rec.samples[i], GetParam().expected[i]) << i;
+  for (size_t i = 0; i < GetParam().expected.size(); ++i)
+    EXPECT_EQ(r.rec.samples[i], GetParam().expected[i]) << i;
   qv_wav rec = r.rec;
   qv_wav_free(&rec);
 }
@@ -161,14 +179,16 @@ INSTANTIATE_TEST_SUITE_P(Table, ReadSamples, ::testing::ValuesIn(sample_cases())
 // The header claims more data than the file holds: success with the frames that are there, and
 // the reader never sizes its buffers from the claim (4 GiB here).
 TEST(WavRead, TruncatedPayloadAndHugeClaims) {
-  auto file = qvt::riff(chunks_of({chunk("fmt ", qvt::fmt_payload(1, 2, 16000, 16)), chunk("data", {1, 2, 3}, 1000)}));
+  auto file = qvt::riff(chunks_of(
+      {chunk("fmt ", qvt::fmt_payload(1, 2, 16000, 16)), chunk("data", {1, 2, 3}, 1000)}));
   read_result r = read_bytes(file);
   ASSERT_EQ(r.rc, 0);
   EXPECT_EQ(r.rec.frames, 0);
   qv_wav_free(&r.rec);
 
-  auto huge = qvt::riff(chunks_of({chunk("fmt ", qvt::fmt_payload(1, 1, 16000, 16)),
-                                   chunk("data", qvt::pcm16_bytes({1000, 2000, 3000}), 0xFFFFFFF0u)}));
+  auto huge =
+      qvt::riff(chunks_of({chunk("fmt ", qvt::fmt_payload(1, 1, 16000, 16)),
+                           chunk("data", qvt::pcm16_bytes({1000, 2000, 3000}), 0xFFFFFFF0u)}));
   r = read_bytes(huge);
   ASSERT_EQ(r.rc, 0);
   EXPECT_EQ(r.rec.frames, 3);
@@ -195,7 +215,9 @@ TEST(WavWrite, HeaderAndClippedSamples) {
   EXPECT_STREQ(err, "untouched");
   const std::vector<uint8_t> b = qvt::read_file(path);
   ASSERT_EQ(b.size(), 44u + 16u);
-  auto u32 = [&](size_t o) { return b[o] | b[o + 1] << 8 | b[o + 2] << 16 | static_cast<uint32_t>(b[o + 3]) << 24; };
+  auto u32 = [&](size_t o) {
+    return b[o] | b[o + 1] << 8 | b[o + 2] << 16 | static_cast<uint32_t>(b[o + 3]) << 24;
+  };
   auto u16 = [&](size_t o) { return static_cast<uint16_t>(b[o] | b[o + 1] << 8); };
   EXPECT_EQ(0, std::memcmp(b.data(), "RIFF", 4));
   EXPECT_EQ(u32(4), 36u + 16u);
@@ -223,7 +245,8 @@ TEST(WavWrite, RoundTrip) {
   ASSERT_EQ(rec.frames, 3000);
   EXPECT_EQ(rec.sample_rate, 16000);
   for (int i = 0; i < 3000; ++i)
-    ASSERT_EQ(rec.samples[i], static_cast<float>(static_cast<int16_t>(x[i] * 32767.0f)) / 32768.0f) << i;
+    ASSERT_EQ(rec.samples[i], static_cast<float>(static_cast<int16_t>(x[i] * 32767.0f)) / 32768.0f)
+        << i;
   qv_wav_free(&rec);
   EXPECT_EQ(rec.samples, nullptr);
   EXPECT_EQ(rec.frames, 0);
@@ -240,8 +263,12 @@ TEST(WavWrite, InvalidArgumentsCreateNoFile) {
     const char *path;
     const float *samples;
     int32_t n, rate;
-  } cases[] = {{nullptr, x, 1, 8000}, {path.c_str(), nullptr, 1, 8000}, {path.c_str(), x, 0, 8000},
-               {path.c_str(), x, -3, 8000}, {path.c_str(), x, 1, 0}, {path.c_str(), x, 1, -1},
+  } cases[] = {{nullptr, x, 1, 8000},
+               {path.c_str(), nullptr, 1, 8000},
+               {path.c_str(), x, 0, 8000},
+               {path.c_str(), x, -3, 8000},
+               {path.c_str(), x, 1, 0},
+               {path.c_str(), x, 1, -1},
                // 36 + 2n would wrap the 32-bit RIFF size.
                {path.c_str(), x, 2147483630, 8000}};
   for (const auto &c : cases) {

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -58,7 +58,8 @@ args parse(int argc, char **argv, int first, const std::vector<std::string> &val
           return a;
         }
         a.options[name] = argv[++i];
-      } else if (std::find(switches.begin(), switches.end(), name) != switches.end() || name == "help") {
+      } else if (std::find(switches.begin(), switches.end(), name) != switches.end() ||
+                 name == "help") {
         a.flags.push_back(name);
       } else {
         a.error = "unknown option " + arg;
@@ -131,7 +132,8 @@ bool start_engine(const args &a, bool print_report) {
 
 bool same_name(const std::string &a, const std::string &b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
          });
 }
 
@@ -169,7 +171,8 @@ int cmd_voices(int argc, char **argv) {
 
 const char *kConvertUsage =
     "usage: ondrelix convert IN.wav OUT.wav [--voice NAME] [--clone REF.wav] [--models DIR]\n"
-    "       ondrelix convert IN.wav... --out-dir DIR [--voice NAME] [--clone REF.wav] [--models DIR]\n"
+    "       ondrelix convert IN.wav... --out-dir DIR [--voice NAME] [--clone REF.wav] [--models "
+    "DIR]\n"
     "  Converts WAV files to a voice and prints one JSON report per file.\n"
     "  --voice NAME   female, deep, robot, custom, ... (default: the first voice, female)\n"
     "  --clone REF    clone the voice \"custom\" from REF first and convert to it\n"
@@ -205,9 +208,10 @@ std::string base_name(const std::string &path) {
 void show_progress(size_t done, size_t total, steady::time_point start) {
   if (!isatty(STDERR_FILENO)) return;
   const double elapsed = std::chrono::duration<double>(steady::now() - start).count();
-  const double left = done ? elapsed / static_cast<double>(done) * static_cast<double>(total - done) : 0.0;
-  std::fprintf(stderr, "\r[%zu/%zu] elapsed %.1f s, about %.1f s left   %s", done, total, elapsed, left,
-               done == total ? "\n" : "");
+  const double left =
+      done ? elapsed / static_cast<double>(done) * static_cast<double>(total - done) : 0.0;
+  std::fprintf(stderr, "\r[%zu/%zu] elapsed %.1f s, about %.1f s left   %s", done, total, elapsed,
+               left, done == total ? "\n" : "");
 }
 
 int cmd_convert(int argc, char **argv) {
@@ -217,10 +221,12 @@ int cmd_convert(int argc, char **argv) {
   const std::string out_dir = a.get("out-dir");
   std::vector<std::pair<std::string, std::string>> jobs;
   if (out_dir.empty()) {
-    if (a.positional.size() != 2) return usage_error("convert needs IN.wav and OUT.wav (or --out-dir)", kConvertUsage);
+    if (a.positional.size() != 2)
+      return usage_error("convert needs IN.wav and OUT.wav (or --out-dir)", kConvertUsage);
     jobs.emplace_back(a.positional[0], a.positional[1]);
   } else {
-    if (a.positional.empty()) return usage_error("convert needs at least one input file", kConvertUsage);
+    if (a.positional.empty())
+      return usage_error("convert needs at least one input file", kConvertUsage);
     for (const std::string &in : a.positional) jobs.emplace_back(in, out_dir + "/" + base_name(in));
   }
   std::string voice = a.get("voice");
@@ -243,7 +249,8 @@ int cmd_convert(int argc, char **argv) {
     const auto &[in, out] = jobs[i];
     const file_state before = look(out);
     const char *report = nullptr;
-    if (ondrelix_convert_file(in.c_str(), out.c_str(), voice.empty() ? nullptr : voice.c_str(), &report) != 0) {
+    if (ondrelix_convert_file(in.c_str(), out.c_str(), voice.empty() ? nullptr : voice.c_str(),
+                              &report) != 0) {
       if (isatty(STDERR_FILENO)) std::fprintf(stderr, "\n");
       std::fprintf(stderr, "ondrelix: cannot convert %s: %s\n", in.c_str(), ondrelix_last_error());
       remove_if_written(out, before);
@@ -265,7 +272,8 @@ const char *kStreamUsage =
     "                       [--input IN.wav --output OUT.wav [--fast]] [--clone REF.wav]\n"
     "  Converts 16 kHz mono signed 16-bit little-endian samples from standard input to standard\n"
     "  output as they come, for example\n"
-    "    arecord -f S16_LE -r 16000 -c 1 | ondrelix stream --voice deep | aplay -f S16_LE -r 16000\n"
+    "    arecord -f S16_LE -r 16000 -c 1 | ondrelix stream --voice deep | aplay -f S16_LE -r "
+    "16000\n"
     "  The stop report goes to standard error at the end of input or on Ctrl-C.\n"
     "  --voice NAME      voice (default: female); in dsp mode other names pass the audio through\n"
     "  --mode MODE       neural (default, 200 ms blocks) or dsp (light effects, 20 ms blocks)\n"
@@ -356,9 +364,11 @@ int run_stream(sample_source &source, bool fast, int block, std::vector<int16_t>
     // Real-time pace: sample k is not fed before k / 16000 s after the start (a live source
     // never waits for this). --fast keeps only a few blocks in flight.
     const double now_s = std::chrono::duration<double>(steady::now() - start).count();
-    int64_t allowed = fast ? delivered + 4 * block + fed / 16 : static_cast<int64_t>(now_s * kStreamRate) + 320;
+    int64_t allowed =
+        fast ? delivered + 4 * block + fed / 16 : static_cast<int64_t>(now_s * kStreamRate) + 320;
     if (!source.done() && fed < allowed) {
-      const size_t n = source.take(chunk, static_cast<size_t>(std::min<int64_t>(allowed - fed, 4096)));
+      const size_t n =
+          source.take(chunk, static_cast<size_t>(std::min<int64_t>(allowed - fed, 4096)));
       if (n > 0) {
         ondrelix_rt_write(chunk, static_cast<int>(n));
         fed += static_cast<int64_t>(n);
@@ -395,22 +405,26 @@ int run_stream(sample_source &source, bool fast, int block, std::vector<int16_t>
 }
 
 int cmd_stream(int argc, char **argv) {
-  const args a = parse(argc, argv, 2, {"voice", "mode", "latency-ms", "models", "input", "output", "clone"},
-                       {"fast"});
+  const args a =
+      parse(argc, argv, 2, {"voice", "mode", "latency-ms", "models", "input", "output", "clone"},
+            {"fast"});
   if (a.has("help")) return std::printf("%s", kStreamUsage), 0;
   if (!a.error.empty()) return usage_error(a.error, kStreamUsage);
   if (!a.positional.empty()) return usage_error("stream takes no file arguments", kStreamUsage);
   const std::string mode = a.get("mode", "neural");
-  if (mode != "dsp" && mode != "neural") return usage_error("--mode is dsp or neural", kStreamUsage);
+  if (mode != "dsp" && mode != "neural")
+    return usage_error("--mode is dsp or neural", kStreamUsage);
   const std::string latency = a.get("latency-ms");
   if (!latency.empty()) {
     char *end = nullptr;
     const long v = std::strtol(latency.c_str(), &end, 10);
-    if (*end || v < 20 || v > 1000) return usage_error("--latency-ms takes a whole number from 20 to 1000", kStreamUsage);
+    if (*end || v < 20 || v > 1000)
+      return usage_error("--latency-ms takes a whole number from 20 to 1000", kStreamUsage);
   }
   if (a.get("input").empty() != a.get("output").empty())
     return usage_error("--input and --output go together", kStreamUsage);
-  if (a.has("fast") && a.get("input").empty()) return usage_error("--fast goes with --input", kStreamUsage);
+  if (a.has("fast") && a.get("input").empty())
+    return usage_error("--fast goes with --input", kStreamUsage);
 
   std::vector<int16_t> file_samples;
   if (!a.get("input").empty()) {

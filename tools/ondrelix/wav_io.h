@@ -32,7 +32,8 @@ inline bool read_wav_16k(const std::string &path, std::vector<int16_t> &out, std
       if (!format_ok) return error = path + " must be 16 kHz mono 16-bit PCM for streaming", false;
       const size_t bytes = std::min<size_t>(size, b.size() - pos - 8);
       out.resize(bytes / 2);
-      for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<int16_t>(payload[2 * i] | payload[2 * i + 1] << 8);
+      for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<int16_t>(payload[2 * i] | payload[2 * i + 1] << 8);
       return true;
     }
     pos += 8 + static_cast<size_t>(size);
@@ -40,14 +41,29 @@ inline bool read_wav_16k(const std::string &path, std::vector<int16_t> &out, std
   return error = path + " has no data chunk", false;
 }
 
-inline bool write_wav_16k(const std::string &path, const std::vector<int16_t> &samples, std::string &error) {
+inline bool write_wav_16k(const std::string &path, const std::vector<int16_t> &samples,
+                          std::string &error) {
   const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
   unsigned char h[44];
-  auto put32 = [&](int o, uint32_t v) { for (int i = 0; i < 4; ++i) h[o + i] = static_cast<unsigned char>(v >> (8 * i)); };
-  auto put16 = [&](int o, uint32_t v) { h[o] = static_cast<unsigned char>(v); h[o + 1] = static_cast<unsigned char>(v >> 8); };
-  std::memcpy(h, "RIFF", 4); put32(4, 36 + data); std::memcpy(h + 8, "WAVEfmt ", 8);
-  put32(16, 16); put16(20, 1); put16(22, 1); put32(24, 16000); put32(28, 32000); put16(32, 2); put16(34, 16);
-  std::memcpy(h + 36, "data", 4); put32(40, data);
+  auto put32 = [&](int o, uint32_t v) {
+    for (int i = 0; i < 4; ++i) h[o + i] = static_cast<unsigned char>(v >> (8 * i));
+  };
+  auto put16 = [&](int o, uint32_t v) {
+    h[o] = static_cast<unsigned char>(v);
+    h[o + 1] = static_cast<unsigned char>(v >> 8);
+  };
+  std::memcpy(h, "RIFF", 4);
+  put32(4, 36 + data);
+  std::memcpy(h + 8, "WAVEfmt ", 8);
+  put32(16, 16);
+  put16(20, 1);
+  put16(22, 1);
+  put32(24, 16000);
+  put32(28, 32000);
+  put16(32, 2);
+  put16(34, 16);
+  std::memcpy(h + 36, "data", 4);
+  put32(40, data);
   std::vector<unsigned char> body(data);
   for (size_t i = 0; i < samples.size(); ++i) {
     const auto v = static_cast<uint16_t>(samples[i]);
@@ -56,7 +72,8 @@ inline bool write_wav_16k(const std::string &path, const std::vector<int16_t> &s
   }
   FILE *f = std::fopen(path.c_str(), "wb");
   if (!f) return error = "cannot create " + path, false;
-  bool ok = std::fwrite(h, 1, 44, f) == 44 && std::fwrite(body.data(), 1, body.size(), f) == body.size();
+  bool ok =
+      std::fwrite(h, 1, 44, f) == 44 && std::fwrite(body.data(), 1, body.size(), f) == body.size();
   ok = std::fclose(f) == 0 && ok;
   if (!ok) {
     std::remove(path.c_str());
