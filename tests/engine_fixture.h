@@ -25,6 +25,16 @@ class engine_test : public ::testing::Test {
   }
 };
 
+// The last error is `message`, or begins with it when `prefix` is set (runtime messages follow
+// the label).
+inline void expect_last_error(const std::string &message, bool prefix) {
+  const std::string err = ondrelix_last_error();
+  if (prefix)
+    EXPECT_EQ(err.rfind(message, 0), 0u) << err;
+  else
+    EXPECT_EQ(err, message);
+}
+
 // A parsed JSON report. Member order is checked through keys().
 class json {
  public:

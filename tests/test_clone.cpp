@@ -121,11 +121,7 @@ TEST_F(Clone, FailuresKeepTheEarlierVoice) {
     std::snprintf(g_json_buf, sizeof g_json_buf, "previous");
     const char *report = reinterpret_cast<const char *>(0x1);
     EXPECT_EQ(ondrelix_load_voice(c.path.c_str(), &report), -1);
-    const std::string err = ondrelix_last_error();
-    if (c.prefix)
-      EXPECT_EQ(err.rfind(c.message, 0), 0u) << err;
-    else
-      EXPECT_EQ(err, c.message);
+    qvt::expect_last_error(c.message, c.prefix);
     EXPECT_EQ(report, reinterpret_cast<const char *>(0x1));
     EXPECT_STREQ(g_json_buf, "previous");
     EXPECT_EQ(g_custom_loaded, 1);
