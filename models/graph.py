@@ -208,7 +208,7 @@ class OnnxBackend:
     def finish(self, inputs, outputs, name):
         used = {i for node in self.nodes for i in node.input}
         initializers = [t for t in self.initializers if t.name in used]
-        outputs = list(outputs) + [helper.make_tensor_value_info(p, TensorProto.FLOAT, ["?"])
+        outputs = list(outputs) + [helper.make_tensor_value_info(p, TensorProto.FLOAT, ["any"])
                                    for p in self.probes]
         graph = helper.make_graph(self.nodes, name, inputs, outputs, initializer=initializers)
         model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)],

@@ -30,6 +30,9 @@ GL_ITERATIONS = 8
 GL_MOMENTUM = 0.99
 LIFTER_Q = 36
 EPS = 1e-5
+VOICING_SCORE = 2.5  # comb score above which a loud frame counts as voiced
+DEFAULT_FORMANT_EXP = 0.15  # formants move by (pitch ratio) ** this
+CLONE_TIMBRE = 0.5  # share of a reference's mean envelope that a clone imposes
 
 
 def lifter_matrix(q=LIFTER_Q):
@@ -179,7 +182,7 @@ def analyse(B, t, mag):
     curv = B.sub(B.add(sl, sh), B.mul(s0, B.const(2.0)))
     offset = B.div(B.mul(B.sub(sl, sh), B.const(0.5)), B.minimum(curv, B.const(-1e-6)))
     offset = B.clip(offset, -0.5, 0.5)
-    log_f0 = B.add(B.gather(t.log_cands, best), B.mul(offset, B.const(np.log(1.012))))  # [T,1,1]?
+    log_f0 = B.add(B.gather(t.log_cands, best), B.mul(offset, B.const(np.log(1.012))))
     log_f0 = B.reshape(log_f0, [-1, 1])
     # Voiced: loud enough against the loudest frame, and clearly harmonic.
     energy = B.reduce_sum(B.mul(mag, mag), 1)                # [T, 1]
@@ -188,8 +191,6 @@ def analyse(B, t, mag):
     voiced = B.to_float(B.and_(loud, harmonic))
     return lm, env, fine, log_f0, voiced, energy
 
-
-VOICING_SCORE = 2.5
 
 
 def median_log_f0(B, log_f0, voiced):
@@ -225,9 +226,6 @@ def speaker_encoder(B, spec):
     emb = B.concat([head, envelope, tail], 1)
     return B.reshape(emb, [1, EMB, 1])
 
-
-DEFAULT_FORMANT_EXP = 0.15
-CLONE_TIMBRE = 0.5
 
 
 def embedding_field(B, g, index, lo, hi):
