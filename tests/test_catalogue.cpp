@@ -17,6 +17,9 @@ struct files_case {
   std::vector<std::string> voices;
 };
 
+// A short, stable name in test listings (gtest would print the bytes, addresses included).
+void PrintTo(const files_case &c, std::ostream *os) { *os << c.name; }
+
 class CatalogueFiles : public Catalogue, public ::testing::WithParamInterface<files_case> {};
 
 // Each file holds the value (index of the stock voice + 1) so entries can be told apart.

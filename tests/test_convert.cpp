@@ -146,6 +146,9 @@ struct failure_case {
   std::string message;  // "{in}" and "{out}" stand for the paths
 };
 
+// A short, stable name in test listings (gtest would print the bytes, addresses included).
+void PrintTo(const failure_case &c, std::ostream *os) { *os << c.name; }
+
 std::string replace_all(std::string s, const std::string &from, const std::string &to) {
   for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
     s.replace(p, from.size(), to);

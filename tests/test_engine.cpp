@@ -29,6 +29,9 @@ struct failure_case {
   bool prefix;
 };
 
+// A short, stable name in test listings (gtest would print the bytes, addresses included).
+void PrintTo(const failure_case &c, std::ostream *os) { *os << c.name; }
+
 class InitFailure : public Engine, public ::testing::WithParamInterface<failure_case> {};
 
 TEST_P(InitFailure, LeavesNothingBehind) {

@@ -75,6 +75,9 @@ struct model_failure {
   bool prefix;
 };
 
+// A short, stable name in test listings (gtest would print the bytes, addresses included).
+void PrintTo(const model_failure &c, std::ostream *os) { *os << c.name; }
+
 class PipelineModelFailure : public Pipeline,
                              public ::testing::WithParamInterface<model_failure> {};
 

@@ -18,6 +18,11 @@ struct count_case {
   int32_t in_count, in_rate, out_rate, expected;
 };
 
+// A short, stable name in test listings (gtest would print the bytes, addresses included).
+void PrintTo(const count_case &c, std::ostream *os) {
+  *os << c.in_count << " samples " << c.in_rate << " -> " << c.out_rate;
+}
+
 class OutputCount : public ::testing::TestWithParam<count_case> {};
 
 TEST_P(OutputCount, IsTheTruncatedProduct) {
@@ -38,6 +43,13 @@ struct bad_case {
   bool null_in, null_out, null_len;
   int32_t in_count, in_rate, out_rate;
 };
+
+// A short, stable name in test listings (gtest would print the bytes, addresses included).
+void PrintTo(const bad_case &c, std::ostream *os) {
+  *os << c.in_count << " samples " << c.in_rate << " -> " << c.out_rate
+      << (c.null_in ? " null in" : "") << (c.null_out ? " null out" : "")
+      << (c.null_len ? " null len" : "");
+}
 
 class InvalidArguments : public ::testing::TestWithParam<bad_case> {};
 

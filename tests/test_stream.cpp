@@ -141,6 +141,9 @@ struct options_case {
   int block;
 };
 
+// A short, stable name in test listings (gtest would print the bytes, addresses included).
+void PrintTo(const options_case &c, std::ostream *os) { *os << (c.options ? c.options : "(null)"); }
+
 class StreamOptions : public Stream, public ::testing::WithParamInterface<options_case> {};
 
 TEST_P(StreamOptions, SetModeAndBlockLength) {

@@ -46,6 +46,9 @@ struct failure_case {
   const char *message;
 };
 
+// A short, stable name in test listings (gtest would print the bytes, addresses included).
+void PrintTo(const failure_case &c, std::ostream *os) { *os << c.name; }
+
 std::vector<failure_case> failure_cases() {
   const auto fmt16 = chunk("fmt ", qvt::fmt_payload(1, 2, 16000, 16));
   const std::vector<uint8_t> four(4, 0);
@@ -118,6 +121,9 @@ struct sample_case {
   int32_t rate;
   std::vector<float> expected;
 };
+
+// A short, stable name in test listings (gtest would print the bytes, addresses included).
+void PrintTo(const sample_case &c, std::ostream *os) { *os << c.name; }
 
 std::vector<uint8_t> pcm24(std::initializer_list<uint8_t> b) { return b; }
 
