@@ -12,10 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "engine.h"
+#include "catalogue.h"
+#include "effects.h"
 #include "fft.h"
 #include "ondrelix.h"
+#include "pipeline.h"
+#include "report.h"
 #include "resample.h"
+#include "stream.h"
 #include "wav.h"
 
 namespace {
@@ -60,8 +64,7 @@ bool time_conversion(const char *path, stages &s, double &seconds) {
     return false;
   s.converter = std::max(0.0, ms_since(t) - s.spectrogram - s.speaker);
   t = now_ms();
-  for (int32_t i = 0; i < out_count; ++i)
-    out[i] *= std::sin(static_cast<float>(i) * 1130.9734f / 22050.0f) * 0.2f + 0.8f;
+  qv_apply_file_effect(file_effect_for("robot"), out, out_count);
   s.robot = ms_since(t);
   t = now_ms();
   qv_wav_write("/tmp/ondrelix-bench-out.wav", out, out_count, 22050, nullptr, 0);

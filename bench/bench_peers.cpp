@@ -11,9 +11,9 @@
 #include <cstring>
 #include <vector>
 
-#include "engine.h"
 #include "fft.h"
 #include "resample.h"
+#include "stream.h"
 
 namespace {
 

@@ -7,14 +7,20 @@ build=${BUILD_DIR:-$root/build}
 corpus=${CORPUS_DIR:-$root/../shared/corpus}
 
 "$root/scripts/install-deps.sh" --demo --bench
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+(cd "$root" && cmake --preset default -B "$build" >/dev/null)
 cmake --build "$build" -j "$(nproc)" --target bench_signal bench_peers bench_end_to_end default_models
 
 inputs=$build/bench-inputs
 mkdir -p "$inputs"
 # A minute of speech at 44.1 kHz: the corpus, end to end, repeated.
 if [ ! -f "$inputs/speech60s_44k.wav" ]; then
-  sox "$corpus"/*.wav -r 44100 "$inputs/corpus_44k.wav"
+  # Each file down-mixed first: sox joins files only when their channel counts agree.
+  parts=()
+  for f in "$corpus"/*.wav; do
+    parts+=("$inputs/part_$(basename "$f")")
+    sox "$f" -c 1 -r 44100 "${parts[-1]}"
+  done
+  sox "${parts[@]}" "$inputs/corpus_44k.wav"
   sox "$inputs/corpus_44k.wav" "$inputs/speech60s_44k.wav" repeat 4 trim 0 60
 fi
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine.h"
+#include "catalogue.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine.h"
 #include "ondrelix.h"
+#include "stream.h"
 
 // The engine starts once, before any input, so its one-time allocations are not counted
 // against an input.

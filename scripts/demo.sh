@@ -9,7 +9,7 @@ build=${BUILD_DIR:-$root/build}
 out=$root/out/demo
 
 "$root/scripts/install-deps.sh" --demo
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+(cd "$root" && cmake --preset default -B "$build" >/dev/null)
 cmake --build "$build" -j "$(nproc)" --target ondrelix default_models
 ondrelix=$build/tools/ondrelix/ondrelix
 mkdir -p "$out"

@@ -10,9 +10,7 @@ jobs=${JOBS:-$(nproc)}
 build=$root/build-fuzz
 
 "$root/scripts/install-deps.sh" --fuzz
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DONDRELIX_SANITIZE="address;undefined;fuzzer-no-link" -DONDRELIX_LIBFUZZER=ON \
-  -DONDRELIX_BUILD_TESTS=OFF -DONDRELIX_BUILD_BENCHMARKS=OFF -DONDRELIX_BUILD_TOOLS=OFF >/dev/null
+(cd "$root" && cmake --preset fuzz >/dev/null)
 targets=(wav_read stream_options embeddings)
 cmake --build "$build" -j "$jobs" --target "${targets[@]/#/fuzz_}" fuzz_seeds fixture_models
 

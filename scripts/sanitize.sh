@@ -11,13 +11,13 @@ jobs=${JOBS:-$(nproc)}
 
 case $kind in
   thread)
-    sanitizers=thread
+    preset=tsan
     targets=(test_stream test_soak)
     [ $# -gt 0 ] || set -- -L "stream|soak"
     export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$root/tests/sanitizers/tsan.supp"
     ;;
   address)
-    sanitizers="address;undefined"
+    preset=asan
     targets=(all)
     export ASAN_OPTIONS="detect_leaks=1 abort_on_error=1"
     export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp print_suppressions=0"
@@ -28,8 +28,7 @@ esac
 
 build=$root/build-$kind
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRELIX_SANITIZE="$sanitizers" \
-      -DONDRELIX_BUILD_BENCHMARKS=OFF >/dev/null
+(cd "$root" && cmake --preset "$preset" >/dev/null)
 cmake --build "$build" -j "$jobs" --target "${targets[@]}" fixture_models
 cd "$build"
 ctest --output-on-failure -j "$jobs" "$@"

@@ -11,7 +11,7 @@ build=${BUILD_DIR:-$root/build}
 jobs=${JOBS:-$(nproc)}
 
 "$root/scripts/install-deps.sh" --demo  # the quality tests use the sound tools
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDRELIX_WERROR=ON >/dev/null
+(cd "$root" && cmake --preset default -B "$build" >/dev/null)
 cmake --build "$build" -j "$jobs"
 cd "$build"
 ctest --output-on-failure -j "$jobs" "$@"

@@ -1,10 +1,11 @@
 // The named target voices: stock embeddings read from the models directory (or synthesised when
 // none can be read) and the custom slot filled by cloning.
+#include "catalogue.h"
+
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
-#include "engine.h"
+#include "byte_order.h"
 
 voice_entry g_voices[qv::kMaxVoices];
 int g_voice_count = 0;
@@ -13,23 +14,9 @@ int g_custom_loaded = 0;
 
 namespace {
 
-constexpr const char *kStockVoices[3] = {"female", "deep", "robot"};
 constexpr size_t kEmbeddingBytes = qv::kEmbeddingSize * 4;
-#if defined(_WIN32)
-constexpr const char *kEmbeddingPathFormat = "%s\\%s.bin";
-#else
-constexpr const char *kEmbeddingPathFormat = "%s/%s.bin";
-#endif
-
-// Embedding files are little-endian binary32 whatever the host's byte order.
-void decode_embedding(const unsigned char *bytes, float *embedding) {
-  for (int k = 0; k < qv::kEmbeddingSize; ++k) {
-    const unsigned char *p = bytes + 4 * k;
-    const uint32_t bits = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-    std::memcpy(&embedding[k], &bits, 4);
-  }
-}
+constexpr const char *kEmbeddingPathFormat = "%s" QV_PATH_SEPARATOR "%s.bin";
+constexpr qv_dsp_effect kPassThrough = {qv_dsp_effect::pitch, 1.0f};
 
 // Reads the first 1024 bytes of the file into `embedding`; a shorter file is not a voice.
 bool read_embedding_file(const char *path, float *embedding) {
@@ -39,38 +26,46 @@ bool read_embedding_file(const char *path, float *embedding) {
   const size_t got = std::fread(bytes, 4, qv::kEmbeddingSize, f);
   std::fclose(f);
   if (got != static_cast<size_t>(qv::kEmbeddingSize)) return false;
-  decode_embedding(bytes, embedding);
+  for (int k = 0; k < qv::kEmbeddingSize; ++k) embedding[k] = qv::load_le_float(bytes + 4 * k);
   return true;
 }
 
 // Fallback voices so the engine always has at least one: component k of voice j is
-// sin((100 j + k) * 0.1).
+// sin((100 j + k) * 0.1), the product taken in double before the sine.
 void fill_synthetic_voices() {
-  for (int j = 0; j < 3; ++j) {
-    std::snprintf(g_voices[j].name, sizeof g_voices[j].name, "%s", kStockVoices[j]);
+  const int count = g_stock_voice_count < qv::kMaxVoices ? g_stock_voice_count : qv::kMaxVoices;
+  for (int j = 0; j < count; ++j) {
+    std::snprintf(g_voices[j].name, sizeof g_voices[j].name, "%s", g_stock_voices[j].name);
     for (int k = 0; k < qv::kEmbeddingSize; ++k)
       g_voices[j].embedding[k] =
           static_cast<float>(std::sin(static_cast<double>(100 * j + k) * 0.1));
   }
-  g_voice_count = 3;
+  g_voice_count = count;
 }
 
 }  // namespace
 
-bool qv::ascii_iequals(const char *a, const char *b) {
-  for (;; ++a, ++b) {
-    unsigned char ca = static_cast<unsigned char>(*a);
-    unsigned char cb = static_cast<unsigned char>(*b);
-    if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca - 'A' + 'a');
-    if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb - 'A' + 'a');
-    if (ca != cb) return false;
-    if (ca == '\0') return true;
-  }
+const stock_voice *find_stock_voice(const char *name) {
+  if (!name) return nullptr;
+  for (int i = 0; i < g_stock_voice_count; ++i)
+    if (qv::ascii_iequals(name, g_stock_voices[i].name)) return &g_stock_voices[i];
+  return nullptr;
+}
+
+qv_file_effect file_effect_for(const char *name) {
+  const stock_voice *voice = find_stock_voice(name);
+  return voice ? voice->file_effect : qv_file_effect::none;
+}
+
+qv_dsp_effect dsp_effect_for(const char *name) {
+  const stock_voice *voice = find_stock_voice(name);
+  return voice ? voice->dsp_effect : kPassThrough;
 }
 
 void load_catalogue(const char *models_dir) {
   g_voice_count = 0;
-  for (const char *name : kStockVoices) {
+  for (int i = 0; i < g_stock_voice_count && g_voice_count < qv::kMaxVoices; ++i) {
+    const char *name = g_stock_voices[i].name;
     char path[qv::kPathSize];
     std::snprintf(path, sizeof path, kEmbeddingPathFormat, models_dir, name);
     voice_entry &entry = g_voices[g_voice_count];

@@ -1,43 +1,29 @@
 // Cloning the "custom" voice from a reference recording.
 #include <cstring>
 
-#include "engine.h"
+#include "catalogue.h"
 #include "fft.h"
 #include "ondrelix.h"
-#include "resample.h"
-#include "wav.h"
+#include "pipeline.h"
+#include "report.h"
+#include "runtime.h"
 
 namespace {
 
 constexpr int32_t kMaxReferenceSamples = 30 * qv::kModelRate;  // 661500
 constexpr size_t kReaderMessageSize = 512;
 
-// The clip brought to the models' rate: either the record's own samples or a resampled copy.
-struct working_signal {
-  qv_wav rec{nullptr, 0, 0};
-  float *samples = nullptr;
-  int32_t count = 0;
-  ~working_signal() {
-    if (samples != rec.samples) std::free(samples);
-    qv_wav_free(&rec);
-  }
-};
-
-yyjson_mut_doc *build_clone_report(int32_t used, int32_t file_rate) {
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  if (!doc) return nullptr;
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
-  if (!root) return doc;
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_str(doc, root, "status", "ok");
-  yyjson_mut_obj_add_str(doc, root, "voice", "custom");
-  yyjson_mut_obj_add_real(doc, root, "reference_s", used / static_cast<double>(qv::kModelRate));
-  yyjson_mut_obj_add_real(doc, root, "reference_rate", static_cast<double>(file_rate));
-  yyjson_mut_obj_add_bool(doc, root, "cloned", true);
-  return doc;
+void publish_clone_report(int32_t used, int32_t file_rate, const char **report) {
+  qv::report_builder()
+      .text("status", "ok")
+      .text("voice", "custom")
+      .real("reference_s", used / static_cast<double>(qv::kModelRate))
+      .real("reference_rate", static_cast<double>(file_rate))
+      .boolean("cloned", true)
+      .publish(report);
 }
 
-int embed_reference(const working_signal &clip, float *embedding, int32_t &used) {
+int embed_reference(const model_signal &clip, float *embedding, int32_t &used) {
   if (!g_initialized || !g_sess_speaker) {
     set_error("ondrelix is not initialized (call ondrelix_init first)");
     return -1;
@@ -68,20 +54,14 @@ int load_voice(const char *wav_path, const char **report) {
     set_error("wav_path is NULL or empty");
     return -1;
   }
-  working_signal clip;
+  model_signal clip;
   char message[kReaderMessageSize] = {};
-  if (qv_wav_read(wav_path, &clip.rec, message, sizeof message) != 0) {
+  const model_signal_status status = read_model_signal(wav_path, clip, message, sizeof message);
+  if (status == model_signal_status::read_failed)
     set_error("Failed to read reference clip: %s", message);
-    return -1;
-  }
-  if (clip.rec.sample_rate == qv::kModelRate) {
-    clip.samples = clip.rec.samples;
-    clip.count = clip.rec.frames;
-  } else if (qv_resample(clip.rec.samples, clip.rec.frames, clip.rec.sample_rate, &clip.samples,
-                         &clip.count, qv::kModelRate) != 0) {
+  if (status == model_signal_status::resample_failed)
     set_error("Failed to resample reference clip to 22050 Hz");
-    return -1;
-  }
+  if (status != model_signal_status::ok) return -1;
   float embedding[qv::kEmbeddingSize];
   int32_t used = 0;
   if (embed_reference(clip, embedding, used) != 0) return -1;
@@ -89,17 +69,12 @@ int load_voice(const char *wav_path, const char **report) {
   // The slot changes only once the new voice is complete; the flag follows the data.
   std::memcpy(g_custom_emb, embedding, sizeof embedding);
   g_custom_loaded = 1;
-  publish_report(build_clone_report(used, clip.rec.sample_rate), report);
+  publish_clone_report(used, clip.rec.sample_rate, report);
   return 0;
 }
 
 }  // namespace
 
 extern "C" ONDRELIX_API int ondrelix_load_voice(const char *wav_path, const char **report) {
-  try {
-    return load_voice(wav_path, report);
-  } catch (...) {
-    set_error("Internal error during ondrelix_load_voice");
-    return -1;
-  }
+  return qv::guard_export("ondrelix_load_voice", -1, [&] { return load_voice(wav_path, report); });
 }

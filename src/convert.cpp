@@ -1,62 +1,42 @@
 // Converting one WAV file into another with a chosen voice.
-#include <cmath>
-
-#include "engine.h"
+#include "catalogue.h"
+#include "effects.h"
 #include "ondrelix.h"
-#include "resample.h"
-#include "wav.h"
+#include "pipeline.h"
+#include "report.h"
+#include "runtime.h"
 
 namespace {
 
 constexpr size_t kMessageSize = 256;
-// 2 pi * 180 rounded to single precision: a 180 Hz amplitude modulation at 22050 Hz.
-constexpr float kRobotOmega = 1130.9734f;
 
-// Gain 0.8 + 0.2 sin(2 pi 180 i / 22050), computed in single precision so the first sample is
-// scaled by exactly 0.8.
-void apply_robot_modulation(float *samples, int32_t count) {
-  for (int32_t i = 0; i < count; ++i) {
-    const float angle = static_cast<float>(i) * kRobotOmega / static_cast<float>(qv::kModelRate);
-    samples[i] *= std::sin(angle) * 0.2f + 0.8f;
-  }
-}
-
-yyjson_mut_doc *build_convert_report(const char *voice, const char *in_path, const char *out_path,
-                                     int32_t out_count, double elapsed_ms) {
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  if (!doc) return nullptr;
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
-  if (!root) return doc;
-  yyjson_mut_doc_set_root(doc, root);
+void publish_convert_report(const char *voice, const char *in_path, const char *out_path,
+                            int32_t out_count, double elapsed_ms, const char **report) {
   const double duration_s = out_count / static_cast<double>(qv::kModelRate);
-  yyjson_mut_obj_add_str(doc, root, "status", "ok");
-  yyjson_mut_obj_add_str(doc, root, "voice", voice ? voice : "default");
-  yyjson_mut_obj_add_str(doc, root, "in_path", in_path);
-  yyjson_mut_obj_add_str(doc, root, "out_path", out_path);
-  yyjson_mut_obj_add_real(doc, root, "duration_s", duration_s);
-  yyjson_mut_obj_add_real(doc, root, "elapsed_ms", elapsed_ms);
-  yyjson_mut_obj_add_real(doc, root, "rtf", elapsed_ms / 1000.0 / duration_s);
-  return doc;
+  qv::report_builder()
+      .text("status", "ok")
+      .text("voice", voice ? voice : "default")
+      .text("in_path", in_path)
+      .text("out_path", out_path)
+      .real("duration_s", duration_s)
+      .real("elapsed_ms", elapsed_ms)
+      .real("rtf", elapsed_ms / 1000.0 / duration_s)
+      .publish(report);
 }
 
-// Reads the input and brings it to the models' rate. `signal` is the record's own samples when
-// the file already has that rate, else a separate buffer the caller frees.
-int read_model_rate_signal(const char *in_path, qv_wav &rec, float *&signal, int32_t &count,
-                           char *message) {
-  if (qv_wav_read(in_path, &rec, message, kMessageSize) != 0) {
-    set_error("WAV read failed: %s", message);
+// Reads the input and converts it; on success `output` holds the converted 22050 Hz signal.
+int convert_signal(const char *in_path, const char *voice, qv::malloc_ptr<float> &output,
+                   int32_t &output_count, char *message) {
+  model_signal input;
+  const model_signal_status status = read_model_signal(in_path, input, message, kMessageSize);
+  if (status == model_signal_status::read_failed) set_error("WAV read failed: %s", message);
+  if (status == model_signal_status::resample_failed) set_error("Resampling to 22050 Hz failed");
+  if (status != model_signal_status::ok) return -1;
+  float *converted = nullptr;
+  if (run_openvoice_inference(input.samples, input.count, get_voice_embedding(voice), &converted,
+                              &output_count) != 0)
     return -1;
-  }
-  if (rec.sample_rate == qv::kModelRate) {
-    signal = rec.samples;
-    count = rec.frames;
-    return 0;
-  }
-  if (qv_resample(rec.samples, rec.frames, rec.sample_rate, &signal, &count, qv::kModelRate) != 0) {
-    qv_wav_free(&rec);
-    set_error("Resampling to 22050 Hz failed");
-    return -1;
-  }
+  output.reset(converted);
   return 0;
 }
 
@@ -72,31 +52,17 @@ int convert_file(const char *in_path, const char *out_path, const char *voice,
   }
   const double start = now_ms();
   char message[kMessageSize] = {};
-  qv_wav rec{nullptr, 0, 0};
-  float *signal = nullptr;
+  qv::malloc_ptr<float> output;
   int32_t count = 0;
-  if (read_model_rate_signal(in_path, rec, signal, count, message) != 0) return -1;
-
-  const float *target = get_voice_embedding(voice);
-  float *converted = nullptr;
-  int32_t converted_count = 0;
-  const int status = run_openvoice_inference(signal, count, target, &converted, &converted_count);
-  if (signal != rec.samples) std::free(signal);
-  qv_wav_free(&rec);
-  if (status != 0) return -1;
-  qv::malloc_ptr<float> output(converted);
-
-  if (voice && qv::ascii_iequals(voice, "robot") && converted_count > 0)
-    apply_robot_modulation(output.get(), converted_count);
-  if (qv_wav_write(out_path, output.get(), converted_count, qv::kModelRate, message,
-                   kMessageSize) != 0) {
+  if (convert_signal(in_path, voice, output, count, message) != 0) return -1;
+  if (count > 0) qv_apply_file_effect(file_effect_for(voice), output.get(), count);
+  if (qv_wav_write(out_path, output.get(), count, qv::kModelRate, message, kMessageSize) != 0) {
     set_error("WAV write failed: %s", message);
     return -1;
   }
   const double elapsed_ms = now_ms() - start;
   output.reset();
-  publish_report(build_convert_report(voice, in_path, out_path, converted_count, elapsed_ms),
-                 report);
+  publish_convert_report(voice, in_path, out_path, count, elapsed_ms, report);
   return 0;
 }
 
@@ -104,10 +70,6 @@ int convert_file(const char *in_path, const char *out_path, const char *voice,
 
 extern "C" ONDRELIX_API int ondrelix_convert_file(const char *in_path, const char *out_path,
                                                   const char *voice, const char **report) {
-  try {
-    return convert_file(in_path, out_path, voice, report);
-  } catch (...) {
-    set_error("Internal error during ondrelix_convert_file");
-    return -1;
-  }
+  return qv::guard_export("ondrelix_convert_file", -1,
+                          [&] { return convert_file(in_path, out_path, voice, report); });
 }

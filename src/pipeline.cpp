@@ -1,12 +1,18 @@
 // The conversion pipeline: spectrogram, speaker encoder (source voice), converter (target voice).
-#include <cstring>
+#include "pipeline.h"
 
-#include "engine.h"
+#include <cstring>
+#include <initializer_list>
+
+#include "common.h"
 #include "fft.h"
+#include "report.h"
+#include "runtime.h"
 
 namespace {
 
 constexpr float kTau = 0.3f;
+constexpr int kNoiseChannels = 192;
 
 // Element count of a tensor, or -1 when the runtime cannot tell.
 int64_t element_count(const OrtValue *value) {
@@ -140,7 +146,7 @@ int run_openvoice_inference(const float *samples, int32_t sample_count,
     return -1;
   }
   qv::malloc_ptr<float> noise(static_cast<float *>(
-      std::calloc(static_cast<size_t>(qv::kNoiseChannels) * static_cast<size_t>(frames), 4)));
+      std::calloc(static_cast<size_t>(kNoiseChannels) * static_cast<size_t>(frames), 4)));
   if (!noise) {
     set_error("Memory allocation failed for noise input (%d frames)", frames);
     return -1;
@@ -151,7 +157,7 @@ int run_openvoice_inference(const float *samples, int32_t sample_count,
   float tau = kTau;
   const int64_t length_shape[1] = {1};
   const int64_t embedding_shape[3] = {1, qv::kEmbeddingSize, 1};
-  const int64_t noise_shape[3] = {1, qv::kNoiseChannels, frames};
+  const int64_t noise_shape[3] = {1, kNoiseChannels, frames};
   qv::ort_value lengths, g_src, g_tgt, noise_value, tau_value;
   OrtValue *raw = nullptr;
   ort_ignore(ort->CreateTensorWithDataAsOrtValue(g_mem, &frame_count, sizeof frame_count,
@@ -161,8 +167,8 @@ int run_openvoice_inference(const float *samples, int32_t sample_count,
   ort_ignore(float_tensor(source_embedding, qv::kEmbeddingSize, embedding_shape, 3, g_src));
   ort_ignore(float_tensor(const_cast<float *>(target_embedding), qv::kEmbeddingSize,
                           embedding_shape, 3, g_tgt));
-  ort_ignore(float_tensor(noise.get(), static_cast<size_t>(qv::kNoiseChannels) * frames,
-                          noise_shape, 3, noise_value));
+  ort_ignore(float_tensor(noise.get(), static_cast<size_t>(kNoiseChannels) * frames, noise_shape, 3,
+                          noise_value));
   ort_ignore(float_tensor(&tau, 1, nullptr, 0, tau_value));
 
   const char *input_names[6] = {"spec", "spec_lengths", "g_src", "g_tgt", "noise", "tau"};

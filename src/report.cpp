@@ -1,12 +1,17 @@
 // The last-error text, the JSON report buffer, the millisecond clock, and the two exports that
 // read them.
+#include "report.h"
+
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
-#include "engine.h"
+#include "common.h"
 #include "ondrelix.h"
+#include "ondrelix_version.h"
 
 char g_last_error[qv::kErrorSize];
 char g_json_buf[qv::kReportSize];
@@ -50,6 +55,55 @@ double now_ms() {
   return static_cast<double>(ticks) * 1000.0 / static_cast<double>(freq);
 }
 
-extern "C" ONDRELIX_API const char *ondrelix_version(void) { return "1.1.0"; }
+namespace qv {
+
+report_builder::report_builder() : doc_(yyjson_mut_doc_new(nullptr)), root_(nullptr) {
+  if (!doc_) return;
+  root_ = yyjson_mut_obj(doc_);
+  if (root_) yyjson_mut_doc_set_root(doc_, root_);
+}
+
+report_builder::~report_builder() { yyjson_mut_doc_free(doc_); }
+
+// yyjson's add functions do nothing on a null object, so a report without a root adds nothing.
+report_builder &report_builder::text(const char *key, const char *value) {
+  yyjson_mut_obj_add_str(doc_, root_, key, value);
+  return *this;
+}
+
+report_builder &report_builder::real(const char *key, double value) {
+  yyjson_mut_obj_add_real(doc_, root_, key, value);
+  return *this;
+}
+
+report_builder &report_builder::integer(const char *key, int64_t value) {
+  yyjson_mut_obj_add_sint(doc_, root_, key, value);
+  return *this;
+}
+
+report_builder &report_builder::boolean(const char *key, bool value) {
+  yyjson_mut_obj_add_bool(doc_, root_, key, value);
+  return *this;
+}
+
+report_builder &report_builder::strings(const char *key, const char *const *values, int count) {
+  if (!root_) return *this;
+  yyjson_mut_val *array = yyjson_mut_arr(doc_);
+  if (!array) return *this;
+  for (int i = 0; i < count; ++i) yyjson_mut_arr_add_str(doc_, array, values[i]);
+  yyjson_mut_obj_add_val(doc_, root_, key, array);
+  return *this;
+}
+
+void report_builder::publish(const char **report) {
+  yyjson_mut_doc *doc = doc_;
+  doc_ = nullptr;
+  root_ = nullptr;
+  publish_report(doc, report);
+}
+
+}  // namespace qv
+
+extern "C" ONDRELIX_API const char *ondrelix_version(void) { return ONDRELIX_VERSION_TEXT; }
 
 extern "C" ONDRELIX_API const char *ondrelix_last_error(void) { return g_last_error; }

@@ -1,10 +1,12 @@
 #include "wav.h"
 
-#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "byte_order.h"
+#include "pcm.h"
 
 namespace {
 
@@ -31,18 +33,8 @@ void put_error(char *err, size_t err_size, const char *fmt, ...) {
   va_end(args);
 }
 
-uint16_t le16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const unsigned char *p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void put16(unsigned char *p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
-void put32(unsigned char *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
+using qv::load_le16;
+using qv::load_le32;
 
 // Closes the file on every path out of the reader.
 struct file_closer {
@@ -58,22 +50,17 @@ bool skip_bytes(FILE *f, uint32_t count) {
 }
 
 float decode_sample(const unsigned char *p, const fmt_record &fmt) {
-  if (fmt.format == kFormatFloat) {
-    float v;
-    const uint32_t bits = le32(p);
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-  }
+  if (fmt.format == kFormatFloat) return qv::load_le_float(p);
   switch (fmt.bits) {
     case 16:
-      return static_cast<float>(static_cast<int16_t>(le16(p))) * (1.0f / 32768.0f);
+      return static_cast<float>(static_cast<int16_t>(load_le16(p))) * (1.0f / 32768.0f);
     case 24: {
       int32_t s = p[0] | (p[1] << 8) | (p[2] << 16);
       if (s & 0x800000) s -= 0x1000000;
       return static_cast<float>(s) * (1.0f / 8388608.0f);
     }
     default:
-      return static_cast<float>(static_cast<int32_t>(le32(p))) * (1.0f / 2147483648.0f);
+      return static_cast<float>(static_cast<int32_t>(load_le32(p))) * (1.0f / 2147483648.0f);
   }
 }
 
@@ -101,7 +88,7 @@ walk_result find_data_chunk(FILE *f, fmt_record &fmt, bool &fmt_seen, uint32_t &
       put_error(err, err_size, "Missing fmt or data chunk in WAV file");
       return walk_result::failed;
     }
-    const uint32_t size = le32(header + 4);
+    const uint32_t size = load_le32(header + 4);
     if (std::memcmp(header, "fmt ", 4) == 0) {
       const uint32_t n = size < kFmtRecordSize ? size : kFmtRecordSize;
       if (std::fread(raw_fmt, 1, n, f) != n) {
@@ -110,10 +97,10 @@ walk_result find_data_chunk(FILE *f, fmt_record &fmt, bool &fmt_seen, uint32_t &
       }
       // A short fmt chunk only covers its first bytes; the rest stay as the last fmt chunk (or
       // zero) left them, never uninitialised.
-      fmt.format = le16(raw_fmt);
-      fmt.channels = le16(raw_fmt + 2);
-      fmt.sample_rate = le32(raw_fmt + 4);
-      fmt.bits = le16(raw_fmt + 14);
+      fmt.format = load_le16(raw_fmt);
+      fmt.channels = load_le16(raw_fmt + 2);
+      fmt.sample_rate = load_le32(raw_fmt + 4);
+      fmt.bits = load_le16(raw_fmt + 14);
       fmt_seen = true;
       if (size > kFmtRecordSize && !skip_bytes(f, size - kFmtRecordSize)) {
         put_error(err, err_size, "Missing fmt or data chunk in WAV file");
@@ -235,31 +222,25 @@ namespace {
 void build_header(unsigned char *h, int32_t num_samples, int32_t sample_rate) {
   const uint32_t data_bytes = 2u * static_cast<uint32_t>(num_samples);
   std::memcpy(h, "RIFF", 4);
-  put32(h + 4, 36u + data_bytes);
+  qv::store_le32(h + 4, 36u + data_bytes);
   std::memcpy(h + 8, "WAVE", 4);
   std::memcpy(h + 12, "fmt ", 4);
-  put32(h + 16, 16);
-  put16(h + 20, kFormatPcm);
-  put16(h + 22, 1);
-  put32(h + 24, static_cast<uint32_t>(sample_rate));
-  put32(h + 28, static_cast<uint32_t>(sample_rate) * 2u);
-  put16(h + 32, 2);
-  put16(h + 34, 16);
+  qv::store_le32(h + 16, 16);
+  qv::store_le16(h + 20, kFormatPcm);
+  qv::store_le16(h + 22, 1);
+  qv::store_le32(h + 24, static_cast<uint32_t>(sample_rate));
+  qv::store_le32(h + 28, static_cast<uint32_t>(sample_rate) * 2u);
+  qv::store_le16(h + 32, 2);
+  qv::store_le16(h + 34, 16);
   std::memcpy(h + 36, "data", 4);
-  put32(h + 40, data_bytes);
+  qv::store_le32(h + 40, data_bytes);
 }
 
-int16_t to_pcm16(float x) {
-  if (std::isnan(x)) return 0;
-  if (x > 1.0f) return 32767;
-  const float v = x < -1.0f ? -1.0f : x;
-  return static_cast<int16_t>(v * 32767.0f);
-}
-
-}  // namespace
-
-int32_t qv_wav_write(const char *file_path, const float *samples, int32_t num_samples,
-                     int32_t sample_rate, char *err, size_t err_size) {
+// Writes the header and the samples that `sample_at` gives, one 16-bit value each. `samples` is
+// only checked for null here.
+template <typename SampleAt>
+int32_t write_pcm16_file(const char *file_path, const void *samples, int32_t num_samples,
+                         int32_t sample_rate, SampleAt sample_at, char *err, size_t err_size) {
   // The RIFF size field holds 36 + 2n in 32 bits: refuse counts that would wrap it.
   const bool fits = num_samples <= static_cast<int32_t>((UINT32_MAX - kHeaderSize) / 2u);
   if (!file_path || !samples || num_samples <= 0 || sample_rate <= 0 || !fits) {
@@ -276,16 +257,15 @@ int32_t qv_wav_write(const char *file_path, const float *samples, int32_t num_sa
   bool ok = std::fwrite(header, 1, 12, f) == 12 && std::fwrite(header + 12, 1, 8, f) == 8 &&
             std::fwrite(header + 20, 1, 16, f) == 16 && std::fwrite(header + 36, 1, 8, f) == 8;
 
-  int16_t *pcm = static_cast<int16_t *>(std::malloc(static_cast<size_t>(num_samples) * 2u));
+  unsigned char *pcm =
+      static_cast<unsigned char *>(std::malloc(static_cast<size_t>(num_samples) * 2u));
   if (!pcm) {
     std::fclose(f);
     put_error(err, err_size, "Memory allocation failed for output PCM buffer");
     return -1;
   }
-  for (int32_t i = 0; i < num_samples; ++i) {
-    const int16_t v = to_pcm16(samples[i]);
-    put16(reinterpret_cast<unsigned char *>(pcm + i), static_cast<uint16_t>(v));
-  }
+  for (int32_t i = 0; i < num_samples; ++i)
+    qv::store_le16(pcm + 2 * static_cast<size_t>(i), static_cast<uint16_t>(sample_at(i)));
   ok = ok &&
        std::fwrite(pcm, 2, static_cast<size_t>(num_samples), f) == static_cast<size_t>(num_samples);
   std::free(pcm);
@@ -295,6 +275,22 @@ int32_t qv_wav_write(const char *file_path, const float *samples, int32_t num_sa
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int32_t qv_wav_write(const char *file_path, const float *samples, int32_t num_samples,
+                     int32_t sample_rate, char *err, size_t err_size) {
+  return write_pcm16_file(
+      file_path, samples, num_samples, sample_rate,
+      [samples](int32_t i) { return qv::pcm16_from_float(samples[i]); }, err, err_size);
+}
+
+int32_t qv_wav_write_pcm16(const char *file_path, const int16_t *samples, int32_t num_samples,
+                           int32_t sample_rate, char *err, size_t err_size) {
+  return write_pcm16_file(
+      file_path, samples, num_samples, sample_rate, [samples](int32_t i) { return samples[i]; },
+      err, err_size);
 }
 
 void qv_wav_free(qv_wav *rec) {

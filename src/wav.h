@@ -23,5 +23,9 @@ int32_t qv_wav_read(const char *file_path, qv_wav *rec, char *err, size_t err_si
 int32_t qv_wav_write(const char *file_path, const float *samples, int32_t num_samples,
                      int32_t sample_rate, char *err, size_t err_size);
 
+// Like qv_wav_write for samples that are 16-bit already; they are written as they are.
+int32_t qv_wav_write_pcm16(const char *file_path, const int16_t *samples, int32_t num_samples,
+                           int32_t sample_rate, char *err, size_t err_size);
+
 // Releases the record's samples and zeroes it; a record without samples is left as it is.
 void qv_wav_free(qv_wav *rec);

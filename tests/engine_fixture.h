@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "engine.h"
+#include "engine_state.h"
 #include "ondrelix.h"
 #include "test_support.h"
 

@@ -158,9 +158,7 @@ TEST_F(AllocFaults, StreamStartWithExistingRings) {
 TEST_F(AllocFaults, StreamStartAllocatingRings) {
   long n = 1;
   for (;; ++n) {
-    std::free(g_rt_in_buf);
-    std::free(g_rt_out_buf);
-    g_rt_in_buf = g_rt_out_buf = nullptr;
+    qvt::release_rings();
     const outcome r = with_failing_allocation(n, [] {
       const int rc = ondrelix_rt_start("pass", "{\"mode\":\"dsp\"}");
       ondrelix_rt_stop(nullptr);

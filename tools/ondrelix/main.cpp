@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <yyjson.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,8 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "byte_order.h"
 #include "ondrelix.h"
-#include "wav_io.h"
+#include "pcm.h"
+#include "wav.h"
 
 namespace {
 
@@ -101,17 +104,17 @@ int fail(const char *what) {
   return kFailure;
 }
 
-// The voice names of the init report (its "voices" array holds plain ASCII names).
-std::vector<std::string> catalogue_voices(const std::string &report) {
+// The voice names of the init report's "voices" array.
+std::vector<std::string> catalogue_voices(const char *report) {
   std::vector<std::string> names;
-  const size_t open = report.find("\"voices\":[");
-  const size_t close = report.find(']', open);
-  if (open == std::string::npos || close == std::string::npos) return names;
-  for (size_t q = report.find('"', open + 10); q < close; q = report.find('"', q + 1)) {
-    const size_t end = report.find('"', q + 1);
-    names.push_back(report.substr(q + 1, end - q - 1));
-    q = end;
+  yyjson_doc *doc = yyjson_read(report, std::strlen(report), 0);
+  yyjson_val *voices = yyjson_obj_get(yyjson_doc_get_root(doc), "voices");
+  size_t i, count;
+  yyjson_val *name;
+  yyjson_arr_foreach(voices, i, count, name) {
+    if (yyjson_is_str(name)) names.emplace_back(yyjson_get_str(name));
   }
+  yyjson_doc_free(doc);
   return names;
 }
 
@@ -278,11 +281,39 @@ const char *kStreamUsage =
     "  --voice NAME      voice (default: female); in dsp mode other names pass the audio through\n"
     "  --mode MODE       neural (default, 200 ms blocks) or dsp (light effects, 20 ms blocks)\n"
     "  --latency-ms N    block length in milliseconds, 20 to 1000\n"
-    "  --input IN.wav    feed a 16 kHz mono 16-bit WAV file at real-time pace instead\n"
+    "  --input IN.wav    feed a 16 kHz WAV file (any channels, down-mixed) at real-time pace\n"
     "  --output OUT.wav  with --input: write what comes out as a 16 kHz WAV file\n"
     "  --fast            with --input, feed as fast as the stream converts\n"
     "  --clone REF       clone the voice \"custom\" from REF first\n"
     "  --models DIR      models directory (default: $ONDRELIX_MODELS, else the bundled models)\n";
+
+// A WAV file for the stream: any format the library reads, down-mixed, at 16 kHz.
+bool read_stream_input(const std::string &path, std::vector<int16_t> &out) {
+  qv_wav rec{};
+  char err[512] = "";
+  if (qv_wav_read(path.c_str(), &rec, err, sizeof err) != 0) {
+    std::fprintf(stderr, "ondrelix: cannot read %s: %s\n", path.c_str(), err);
+    return false;
+  }
+  const bool rate_ok = rec.sample_rate == kStreamRate;
+  if (rate_ok) {
+    out.resize(static_cast<size_t>(rec.frames));
+    for (int32_t i = 0; i < rec.frames; ++i) out[i] = qv::pcm16_round(rec.samples[i]);
+  }
+  qv_wav_free(&rec);
+  if (!rate_ok) std::fprintf(stderr, "ondrelix: %s must be 16 kHz for streaming\n", path.c_str());
+  return rate_ok;
+}
+
+bool write_stream_output(const std::string &path, const std::vector<int16_t> &samples) {
+  char err[512] = "";
+  if (qv_wav_write_pcm16(path.c_str(), samples.data(), static_cast<int32_t>(samples.size()),
+                         kStreamRate, err, sizeof err) == 0)
+    return true;
+  std::remove(path.c_str());
+  std::fprintf(stderr, "ondrelix: cannot write %s: %s\n", path.c_str(), err);
+  return false;
+}
 
 std::atomic<bool> g_interrupted{false};
 void on_signal(int) { g_interrupted = true; }
@@ -314,8 +345,7 @@ class sample_source {
     }
     pending_.insert(pending_.end(), bytes, bytes + got);
     const size_t n = pending_.size() / 2;
-    for (size_t i = 0; i < n; ++i)
-      out[i] = static_cast<int16_t>(pending_[2 * i] | (pending_[2 * i + 1] << 8));
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<int16_t>(qv::load_le16(&pending_[2 * i]));
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(n * 2));
     return n;
   }
@@ -330,10 +360,7 @@ class sample_source {
 
 void write_stdout(const int16_t *s, size_t n) {
   std::vector<unsigned char> bytes(n * 2);
-  for (size_t i = 0; i < n; ++i) {
-    bytes[2 * i] = static_cast<unsigned char>(s[i] & 0xFF);
-    bytes[2 * i + 1] = static_cast<unsigned char>((static_cast<uint16_t>(s[i]) >> 8) & 0xFF);
-  }
+  for (size_t i = 0; i < n; ++i) qv::store_le16(&bytes[2 * i], static_cast<uint16_t>(s[i]));
   std::fwrite(bytes.data(), 1, bytes.size(), stdout);
   std::fflush(stdout);
 }
@@ -427,13 +454,7 @@ int cmd_stream(int argc, char **argv) {
     return usage_error("--fast goes with --input", kStreamUsage);
 
   std::vector<int16_t> file_samples;
-  if (!a.get("input").empty()) {
-    std::string error;
-    if (!read_wav_16k(a.get("input"), file_samples, error)) {
-      std::fprintf(stderr, "ondrelix: %s\n", error.c_str());
-      return kFailure;
-    }
-  }
+  if (!a.get("input").empty() && !read_stream_input(a.get("input"), file_samples)) return kFailure;
   if (!start_engine(a, false)) return kFailure;
   if (!a.get("clone").empty() && ondrelix_load_voice(a.get("clone").c_str(), nullptr) != 0) {
     fail(("cannot clone a voice from " + a.get("clone")).c_str());
@@ -464,11 +485,7 @@ int cmd_stream(int argc, char **argv) {
     sample_source source(std::move(file_samples));
     std::vector<int16_t> out;
     status = run_stream(source, a.has("fast"), block, &out);
-    std::string error;
-    if (status == 0 && !write_wav_16k(a.get("output"), out, error)) {
-      std::fprintf(stderr, "ondrelix: %s\n", error.c_str());
-      status = kFailure;
-    }
+    if (status == 0 && !write_stream_output(a.get("output"), out)) status = kFailure;
   }
   ondrelix_cleanup();
   return status;

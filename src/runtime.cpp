@@ -1,11 +1,14 @@
 // Engine start-up and teardown, and the engine's access to ONNX Runtime.
-#include "engine.h"
+#include "runtime.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "catalogue.h"
 #include "fft.h"
 #include "ondrelix.h"
+#include "report.h"
+#include "stream.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -23,13 +26,8 @@ namespace {
 
 constexpr int kIntraOpThreads = 4;
 constexpr const char *kLogId = "quorvane-ondrelix";
-#if defined(_WIN32)
-constexpr const char *kPathFormats[2] = {"%s\\openvoice_converter.onnx",
-                                         "%s\\openvoice_speaker.onnx"};
-#else
-constexpr const char *kPathFormats[2] = {"%s/openvoice_converter.onnx",
-                                         "%s/openvoice_speaker.onnx"};
-#endif
+constexpr const char *kConverterPathFormat = "%s" QV_PATH_SEPARATOR "openvoice_converter.onnx";
+constexpr const char *kSpeakerPathFormat = "%s" QV_PATH_SEPARATOR "openvoice_speaker.onnx";
 
 bool is_trailing_junk(char c) { return c == '\\' || c == '/' || c == ' ' || c == '\t'; }
 
@@ -97,8 +95,8 @@ int start_runtime() {
 
   char converter_path[qv::kPathSize];
   char speaker_path[qv::kPathSize];
-  std::snprintf(converter_path, sizeof converter_path, kPathFormats[0], g_models_dir);
-  std::snprintf(speaker_path, sizeof speaker_path, kPathFormats[1], g_models_dir);
+  std::snprintf(converter_path, sizeof converter_path, kConverterPathFormat, g_models_dir);
+  std::snprintf(speaker_path, sizeof speaker_path, kSpeakerPathFormat, g_models_dir);
   // The converter comes first; when it fails the speaker model is never opened.
   g_sess_converter = create_session(converter_path, options.get());
   if (!g_sess_converter) return -1;
@@ -107,22 +105,16 @@ int start_runtime() {
   return 0;
 }
 
-yyjson_mut_doc *build_init_report() {
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  if (!doc) return nullptr;
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
-  if (!root) return doc;
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_val *voices = yyjson_mut_arr(doc);
-  if (voices) {
-    for (int i = 0; i < g_voice_count; ++i) yyjson_mut_arr_add_str(doc, voices, g_voices[i].name);
-    yyjson_mut_obj_add_val(doc, root, "voices", voices);
-  }
-  yyjson_mut_obj_add_bool(doc, root, "custom_available", true);
-  yyjson_mut_obj_add_bool(doc, root, "realtime", true);
-  yyjson_mut_obj_add_str(doc, root, "engine", "openvoice_v2");
-  yyjson_mut_obj_add_str(doc, root, "version", "1.0.0");
-  return doc;
+void publish_init_report(const char **report) {
+  const char *names[qv::kMaxVoices];
+  for (int i = 0; i < g_voice_count; ++i) names[i] = g_voices[i].name;
+  qv::report_builder()
+      .strings("voices", names, g_voice_count)
+      .boolean("custom_available", true)
+      .boolean("realtime", true)
+      .text("engine", "openvoice_v2")
+      .text("version", "1.0.0")  // the report's own fixed text, not the library's version
+      .publish(report);
 }
 
 int init_engine(const char *models_dir, const char **report) {
@@ -133,15 +125,13 @@ int init_engine(const char *models_dir, const char **report) {
   }
   store_models_dir(models_dir);
   qv_fft_init();
-  if (start_runtime() != 0) {
-    release_runtime_objects();
-    return -1;
-  }
+  if (start_runtime() != 0) return -1;  // the export releases what was made
   load_catalogue(g_models_dir);
-  // The stream lock and its condition variables are process-wide objects that exist from load,
-  // so a stream call made before start-up or after teardown still finds a valid lock.
+  // The stream lock and its condition variables are process-wide objects that exist from load
+  // (see stream.h), so there is nothing to create here, and a stream call made before start-up
+  // or after teardown still finds a valid lock.
   g_initialized = 1;
-  publish_report(build_init_report(), report);
+  publish_init_report(report);
   return 0;
 }
 
@@ -185,20 +175,21 @@ OrtSession *create_session(const char *path, OrtSessionOptions *options) {
 }
 
 extern "C" ONDRELIX_API int ondrelix_init(const char *models_dir, const char **report) {
-  try {
-    return init_engine(models_dir, report);
-  } catch (...) {
-    release_runtime_objects();
-    set_error("Internal error during ondrelix_init");
-    return -1;
-  }
+  const int status =
+      qv::guard_export("ondrelix_init", -1, [&] { return init_engine(models_dir, report); });
+  // Nothing a failed start made outlives it, whether it returned or threw.
+  if (status != 0) release_runtime_objects();
+  return status;
 }
 
 extern "C" ONDRELIX_API void ondrelix_cleanup(void) {
-  if (!g_initialized) return;
-  if (g_rt_running.load()) rt_stop_stream(nullptr);
-  release_runtime_objects();
-  g_initialized = 0;
-  g_voice_count = 0;
-  g_custom_loaded = 0;
+  qv::guard_export(nullptr, 0, [] {
+    if (!g_initialized) return 0;
+    if (g_rt_running.load()) rt_stop_stream(nullptr);  // the worker uses both sessions
+    release_runtime_objects();
+    g_initialized = 0;
+    g_voice_count = 0;
+    g_custom_loaded = 0;
+    return 0;
+  });
 }

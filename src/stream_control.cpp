@@ -1,0 +1,137 @@
+// Starting a stream (voice, options, rings, worker) and stopping it with its statistics report.
+#include <yyjson.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+#include "catalogue.h"
+#include "ondrelix.h"
+#include "report.h"
+#include "runtime.h"
+#include "stream.h"
+
+namespace {
+
+constexpr int32_t kNeuralBlock = 3200;  // 200 ms
+constexpr int32_t kDspBlock = 320;      // 20 ms
+constexpr int32_t kMinLatencyMs = 20;
+constexpr int32_t kMaxLatencyMs = 1000;
+constexpr int32_t kSamplesPerMs = qv::kStreamRate / 1000;
+constexpr double kRealtimeLimitMs = 80.0;
+
+// Only a JSON object counts, and in it the first "mode" and "latency_ms"; anything unusable is
+// ignored without a message.
+void apply_options(const char *options) {
+  if (!options || !options[0]) return;
+  yyjson_doc *doc =
+      yyjson_read_opts(const_cast<char *>(options), std::strlen(options), 0, nullptr, nullptr);
+  yyjson_val *root = yyjson_doc_get_root(doc);
+  if (yyjson_is_obj(root)) {
+    yyjson_val *mode = yyjson_obj_get(root, "mode");
+    if (yyjson_is_str(mode) && qv::ascii_iequals(yyjson_get_str(mode), "dsp")) {
+      g_rt_mode_dsp = 1;
+      g_rt_chunk_samples = kDspBlock;
+    }
+    yyjson_val *latency = yyjson_obj_get(root, "latency_ms");
+    if (yyjson_is_uint(latency)) {
+      const uint64_t v = yyjson_get_uint(latency);
+      if (v >= kMinLatencyMs && v <= kMaxLatencyMs)
+        g_rt_chunk_samples = static_cast<int32_t>(v) * kSamplesPerMs;
+    }
+  }
+  yyjson_doc_free(doc);
+}
+
+// The rings are allocated by the first start and kept for the life of the process.
+bool ensure_rings() {
+  if (!g_rt_in_buf)
+    g_rt_in_buf = static_cast<int16_t *>(std::malloc(qv::kRingCapacity * sizeof(int16_t)));
+  if (!g_rt_out_buf)
+    g_rt_out_buf = static_cast<int16_t *>(std::malloc(qv::kRingCapacity * sizeof(int16_t)));
+  return g_rt_in_buf && g_rt_out_buf;
+}
+
+// Before the worker exists, so without the lock.
+void reset_stream_state() {
+  g_rt_in_head = g_rt_in_tail = g_rt_in_count = 0;
+  g_rt_out_head = g_rt_out_tail = g_rt_out_count = 0;
+  g_rt_total_in_frames = g_rt_total_out_frames = g_rt_dropped_frames = 0;
+  g_rt_total_latency_ms = 0.0;
+  g_rt_latency_samples = 0;
+}
+
+int start_stream(const char *voice, const char *options) {
+  if (!g_initialized) {
+    set_error("ondrelix is not initialized");
+    return -1;
+  }
+  if (g_rt_running.load()) {
+    set_error("Real-time streaming is already running");
+    return -1;
+  }
+  const char *name = (!voice || !voice[0]) ? "female" : voice;
+  if (qv::ascii_iequals(name, "custom") && !g_custom_loaded) {
+    set_error("Custom voice selected but no reference audio loaded (ondrelix_load_voice)");
+    return -1;
+  }
+  std::snprintf(g_rt_voice_name, sizeof g_rt_voice_name, "%s", name);
+  std::memcpy(g_rt_target_emb, get_voice_embedding(g_rt_voice_name), sizeof g_rt_target_emb);
+  g_rt_mode_dsp = 0;
+  g_rt_chunk_samples = kNeuralBlock;
+  apply_options(options);
+  if (!ensure_rings()) {
+    set_error("Memory allocation failed for real-time ring buffers");
+    return -1;
+  }
+  reset_stream_state();
+  g_rt_start_time = now_ms();
+  g_rt_running.store(1);
+  try {
+    g_rt_thread.get() = std::thread(rt_worker_thread, nullptr);
+  } catch (const std::system_error &) {
+    g_rt_running.store(0);
+    set_error("Failed to create real-time worker thread");
+    return -1;
+  }
+  return 0;
+}
+
+void publish_stop_report(double now, const char **report) {
+  const double avg = g_rt_latency_samples > 0 ? g_rt_total_latency_ms / g_rt_latency_samples : 0.0;
+  qv::report_builder()
+      .real("processed_ms", static_cast<double>(g_rt_total_in_frames) / qv::kStreamRate * 1000.0)
+      .real("total_time_ms", now - g_rt_start_time)
+      .real("avg_latency_ms", avg)
+      .integer("dropped_frames", g_rt_dropped_frames)
+      .integer("total_in_frames", g_rt_total_in_frames)
+      .integer("total_out_frames", g_rt_total_out_frames)
+      .boolean("realtime", avg < kRealtimeLimitMs || g_rt_mode_dsp != 0)
+      .publish(report);
+}
+
+}  // namespace
+
+void rt_stop_stream(const char **report) {
+  g_rt_running.store(0);
+  {
+    std::lock_guard<std::mutex> lock(g_rt_mutex.get());
+    g_rt_cond_in->notify_one();  // a worker in its timed wait wakes at once
+  }
+  if (g_rt_thread->joinable()) g_rt_thread->join();
+  publish_stop_report(now_ms(), report);
+}
+
+extern "C" ONDRELIX_API int ondrelix_rt_start(const char *voice, const char *options) {
+  return qv::guard_export("ondrelix_rt_start", -1, [&] { return start_stream(voice, options); });
+}
+
+extern "C" ONDRELIX_API int ondrelix_rt_stop(const char **report) {
+  if (!g_rt_running.load()) return 0;
+  // Joining can only fail on a broken thread library; the stream is stopped either way.
+  return qv::guard_export(nullptr, 0, [&] {
+    rt_stop_stream(report);
+    return 0;
+  });
+}
