@@ -8,7 +8,7 @@ corpus=${CORPUS_DIR:-$root/../shared/corpus}
 
 "$root/scripts/install-deps.sh" --demo --bench
 (cd "$root" && cmake --preset default -B "$build" >/dev/null)
-cmake --build "$build" -j "$(nproc)" --target bench_signal bench_peers bench_end_to_end default_models
+cmake --build "$build" -j "$(nproc)" --target bench_signal bench_peers bench_end_to_end default_models ondrelix
 
 inputs=$build/bench-inputs
 mkdir -p "$inputs"
@@ -45,5 +45,14 @@ pair("BM_Spectrogram_Ours", "BM_Spectrogram_Fftw", "spectrogram 10 s vs FFTW")
 pair("BM_DspEffect_Ours/0", "BM_DspEffect_SoxPitch/0", "female block 320 vs sox pitch")
 pair("BM_DspEffect_Ours/1", "BM_DspEffect_SoxPitch/1", "deep block 320 vs sox pitch")
 PY
+echo "== batch conversion: 20 corpus files, --jobs 2 against --jobs 1 in the same run"
+batch_in=$inputs/batch
+mkdir -p "$batch_in" "$inputs/batch_out1" "$inputs/batch_out2"
+files=("$corpus"/spk*.wav)
+for i in $(seq 1 20); do cp "${files[$(( i % ${#files[@]} ))]}" "$batch_in/f$i.wav"; done
+ondrelix=$build/tools/ondrelix/ondrelix
+t1=$( { /usr/bin/time -f %e "$ondrelix" convert "$batch_in"/*.wav --out-dir "$inputs/batch_out1" --models "$build/models" --jobs 1 >/dev/null; } 2>&1 )
+t2=$( { /usr/bin/time -f %e "$ondrelix" convert "$batch_in"/*.wav --out-dir "$inputs/batch_out2" --models "$build/models" --jobs 2 >/dev/null; } 2>&1 )
+echo "jobs 1: ${t1} s, jobs 2: ${t2} s, speed-up $(/usr/bin/python3 -c "print(f'{$t1 / $t2:.2f}')")x"
 echo "== end to end (default models)"
 "$build/bench/bench_end_to_end" "$build/models" "$corpus"/*.wav "$inputs/speech60s_44k.wav"

@@ -18,6 +18,15 @@ def fmt(tag, channels, rate, bits, extra=b""):
     return struct.pack("<HHIIHH", tag, channels, rate, rate * channels * bits // 8, channels * bits // 8, bits) + extra
 
 
+GUID_TAIL = bytes([0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71])
+
+
+def fmt_extensible(sub_tag, channels, rate, bits, valid_bits, block_align=None):
+    align = channels * bits // 8 if block_align is None else block_align
+    return (struct.pack("<HHIIHH", 0xFFFE, channels, rate, rate * align, align, bits)
+            + struct.pack("<HHII", 22, valid_bits, (1 << channels) - 1, sub_tag) + GUID_TAIL)
+
+
 def riff(*chunks):
     body = b"WAVE" + b"".join(chunks)
     return b"RIFF" + struct.pack("<I", len(body)) + body
@@ -46,6 +55,16 @@ def wav_seeds():
     yield "pcm32_3ch", riff(chunk(b"fmt ", fmt(1, 3, 8000, 32)), chunk(b"data", tone(16, 32, 3)))
     yield "float32", riff(chunk(b"fmt ", fmt(3, 1, 22050, 32)), chunk(b"data", tone(32, 32, as_float=True)))
     yield "extensible", riff(chunk(b"fmt ", fmt(0xFFFE, 1, 16000, 16, b"\x16\x00" + bytes(22))), chunk(b"data", tone(8, 16)))
+    yield "ext_pcm16_4ch", riff(chunk(b"fmt ", fmt_extensible(1, 4, 16000, 16, 16)), chunk(b"data", tone(16, 16, 4)))
+    yield "ext_pcm24", riff(chunk(b"fmt ", fmt_extensible(1, 2, 48000, 24, 24)), chunk(b"data", tone(16, 24, 2)))
+    yield "ext_float", riff(chunk(b"fmt ", fmt_extensible(3, 6, 96000, 32, 32)), chunk(b"data", tone(8, 32, 6, as_float=True)))
+    yield "ext_32_valid24", riff(chunk(b"fmt ", fmt_extensible(1, 2, 44100, 32, 24)), chunk(b"data", tone(16, 32, 2)))
+    yield "ext_alaw", riff(chunk(b"fmt ", fmt_extensible(6, 1, 8000, 16, 16)), chunk(b"data", tone(8, 16)))
+    yield "ext_short_extension", riff(chunk(b"fmt ", fmt(0xFFFE, 1, 16000, 16, b"\x16\x00")), chunk(b"data", tone(8, 16)))
+    yield "pcm24_in_4_bytes", riff(chunk(b"fmt ", struct.pack("<HHIIHH", 1, 2, 48000, 48000 * 8, 8, 24)),
+                                   chunk(b"data", b"".join(struct.pack("<i", v) for v in (-96, 23052, 1000, -1000))))
+    yield "odd_chunk_padded", riff(chunk(b"fmt ", fmt(1, 1, 16000, 16)), chunk(b"LIST", b"INFOa") + b"\x00", chunk(b"data", tone(8, 16)))
+    yield "odd_fmt_padded", riff(chunk(b"fmt ", fmt(1, 1, 16000, 16, b"\x00")) + b"\x00", chunk(b"data", tone(8, 16)))
     yield "pcm8", riff(chunk(b"fmt ", fmt(1, 1, 8000, 8)), chunk(b"data", bytes(16)))
     yield "fmt18", riff(chunk(b"fmt ", fmt(1, 1, 16000, 16, b"\x00\x00")), chunk(b"data", tone(8, 16)))
     yield "list_chunk", riff(chunk(b"fmt ", fmt(1, 1, 16000, 16)), chunk(b"LIST", b"INFOabcd"), chunk(b"data", tone(8, 16)))

@@ -18,11 +18,11 @@ ort_version=1.29.0
 ort_npm=com.github.asus4.onnxruntime@0.4.9
 ort_dir=$root/deps/onnxruntime-$ort_version
 
-build_pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+build_pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsoxr-dev
             python3-onnx python3-numpy ca-certificates)
 demo_pkgs=(espeak-ng sox aubio-tools pocketsphinx pocketsphinx-en-us)
 fuzz_pkgs=(clang libclang-rt-14-dev)
-bench_pkgs=(libsoxr-dev libfftw3-dev libsox-dev sox)
+bench_pkgs=(libsoxr-dev libfftw3-dev libsox-dev sox time)
 
 want_demo=0
 want_fuzz=0

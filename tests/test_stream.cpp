@@ -277,6 +277,18 @@ TEST_F(Stream, NeuralBlocksShorterThanThePipelineMinimumPassThrough) {
   EXPECT_EQ(yyjson_get_sint(r.get("total_out_frames")), 743);
 }
 
+// A model that returns NaN: the stream's float-to-PCM conversion gives 0 for it, as the file
+// writer does, instead of an undefined conversion.
+TEST_F(Stream, NanFromTheModelComesOutAsSilence) {
+  qvt::models_dir nan_models("nan_audio");
+  init(nan_models.str());
+  ASSERT_EQ(ondrelix_rt_start("deep", nullptr), 0);
+  const std::vector<int16_t> out = pump(ramp(3200), 2000);
+  ondrelix_rt_stop(nullptr);
+  ASSERT_GE(out.size(), 2000u);
+  EXPECT_EQ(std::count(out.begin(), out.end(), int16_t{0}), static_cast<long>(out.size()));
+}
+
 TEST_F(Stream, StartRules) {
   EXPECT_EQ(ondrelix_rt_start("custom", nullptr), -1);
   EXPECT_STREQ(ondrelix_last_error(),

@@ -95,6 +95,22 @@ inline std::vector<uint8_t> fmt_payload(uint16_t format, uint16_t channels, uint
   return p;
 }
 
+// A 40-byte WAVE_FORMAT_EXTENSIBLE fmt payload whose sub-format GUID stands for `sub_tag` (1 PCM,
+// 3 IEEE float); `bits` is the container size. `guid_tail_ok` false spoils the GUID's fixed part.
+inline std::vector<uint8_t> fmt_extensible(uint16_t sub_tag, uint16_t channels, uint32_t rate,
+                                           uint16_t bits, uint16_t valid_bits,
+                                           bool guid_tail_ok = true) {
+  std::vector<uint8_t> p = fmt_payload(0xFFFE, channels, rate, bits);
+  put_le(p, 22, 2);                                          // extension size
+  put_le(p, valid_bits, 2);                                  // valid bits per sample
+  put_le(p, channels == 1 ? 4u : (1u << channels) - 1u, 4);  // speaker mask
+  put_le(p, sub_tag, 4);
+  const uint8_t tail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+  p.insert(p.end(), tail, tail + 12);
+  if (!guid_tail_ok) p.back() ^= 0xFF;
+  return p;
+}
+
 inline std::vector<uint8_t> riff(const std::vector<uint8_t> &chunks) {
   std::vector<uint8_t> out{'R', 'I', 'F', 'F'};
   put_le(out, chunks.size() + 4, 4);

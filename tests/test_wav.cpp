@@ -71,6 +71,23 @@ std::vector<failure_case> failure_cases() {
       {"truncated_fmt", qvt::riff(chunk("fmt ", {1, 0, 1, 0}, 16)), "Truncated fmt chunk"},
       {"extensible", qvt::wav_file(0xFFFE, 1, 16000, 16, four),
        "Unsupported WAV audio format: 65534 (only PCM or IEEE float supported)"},
+      // An extensible tag needs the whole 40-byte header to name its sub-format.
+      {"extensible_fmt18",
+       qvt::riff(chunks_of(
+           {chunk("fmt ", qvt::fmt_payload(0xFFFE, 1, 16000, 16, 2)), chunk("data", four)})),
+       "Unsupported WAV audio format: 65534 (only PCM or IEEE float supported)"},
+      {"extensible_alaw",
+       qvt::riff(chunks_of(
+           {chunk("fmt ", qvt::fmt_extensible(6, 1, 8000, 16, 16)), chunk("data", four)})),
+       "Unsupported WAV audio format: 65534 (only PCM or IEEE float supported)"},
+      {"extensible_foreign_guid",
+       qvt::riff(chunks_of(
+           {chunk("fmt ", qvt::fmt_extensible(1, 1, 8000, 16, 16, false)), chunk("data", four)})),
+       "Unsupported WAV audio format: 65534 (only PCM or IEEE float supported)"},
+      {"extensible_pcm8",
+       qvt::riff(
+           chunks_of({chunk("fmt ", qvt::fmt_extensible(1, 1, 8000, 8, 8)), chunk("data", four)})),
+       "Unsupported bits per sample: 8"},
       {"alaw", qvt::wav_file(6, 1, 8000, 16, four),
        "Unsupported WAV audio format: 6 (only PCM or IEEE float supported)"},
       {"pcm8", qvt::wav_file(1, 1, 8000, 8, four), "Unsupported bits per sample: 8"},
@@ -127,6 +144,89 @@ void PrintTo(const sample_case &c, std::ostream *os) { *os << c.name; }
 
 std::vector<uint8_t> pcm24(std::initializer_list<uint8_t> b) { return b; }
 
+std::vector<uint8_t> int32_bytes(std::initializer_list<int32_t> values, int shift = 0) {
+  std::vector<uint8_t> out;
+  for (int32_t v : values) put_le(out, static_cast<uint32_t>(v) << shift, 4);
+  return out;
+}
+
+std::vector<uint8_t> with_block_align(std::vector<uint8_t> fmt, uint16_t block_align) {
+  fmt[12] = static_cast<uint8_t>(block_align);
+  fmt[13] = static_cast<uint8_t>(block_align >> 8);
+  return fmt;
+}
+
+// The extensible, padded and 4-byte-container layouts that real tools write.
+std::vector<sample_case> layout_cases() {
+  std::vector<uint8_t> float_data(8);
+  const float fv[2] = {0.25f, -3.0f};
+  std::memcpy(float_data.data(), fv, 8);
+  const auto ext = [](std::vector<uint8_t> fmt, std::vector<uint8_t> data) {
+    return qvt::riff(chunks_of({chunk("fmt ", fmt), chunk("data", data)}));
+  };
+  // -96 and 23052 as 24-bit samples, stereo: their mean in float32.
+  const float mean24 = (-96.0f / 8388608.0f + 23052.0f / 8388608.0f) / 2.0f;
+  const auto padded_fmt = with_block_align(qvt::fmt_payload(1, 2, 48000, 24), 8);
+  const auto list_odd = chunk("LIST", {'I', 'N', 'F', 'O', 'a'});  // 5 bytes
+  const auto data16 = chunk("data", qvt::pcm16_bytes({8192, -8192}));
+  const auto fmt16 = chunk("fmt ", qvt::fmt_payload(1, 1, 8000, 16));
+  std::vector<uint8_t> padded_list = list_odd;
+  padded_list.push_back(0);
+  return {
+      {"extensible_pcm16_4ch",
+       ext(qvt::fmt_extensible(1, 4, 16000, 16, 16),
+           qvt::pcm16_bytes({16384, 16384, -16384, 0, 8192, 8192, 8192, 8192})),
+       16000,
+       {0.125f, 0.25f}},
+      {"extensible_pcm24",
+       ext(qvt::fmt_extensible(1, 1, 44100, 24, 24), pcm24({0, 0, 0x80})),
+       44100,
+       {-1.0f}},
+      {"extensible_pcm32",
+       ext(qvt::fmt_extensible(1, 1, 96000, 32, 32), int32_bytes({1 << 30})),
+       96000,
+       {0.5f}},
+      {"extensible_float",
+       ext(qvt::fmt_extensible(3, 1, 22050, 32, 32), float_data),
+       22050,
+       {0.25f, -3.0f}},
+      // 24 bits in 4-byte containers: the low 3 bytes hold the sample when the block align says
+      // so; the extensible 32/24 layout holds it at the top (zero below) or, where the low
+      // bytes are in use, at the bottom.
+      {"pcm24_in_4_bytes", ext(padded_fmt, int32_bytes({-96, 23052})), 48000, {mean24}},
+      {"extensible24_in_4_bytes",
+       ext(with_block_align(qvt::fmt_extensible(1, 2, 48000, 24, 24), 8),
+           int32_bytes({-96, 23052})),
+       48000,
+       {mean24}},
+      {"extensible32_valid24_top",
+       ext(qvt::fmt_extensible(1, 2, 48000, 32, 24), int32_bytes({-96, 23052}, 8)),
+       48000,
+       {mean24}},
+      {"extensible32_valid24_low",
+       ext(qvt::fmt_extensible(1, 2, 48000, 32, 24), int32_bytes({-96, 23052})),
+       48000,
+       {mean24}},
+      // Another block align is ignored, as the format fields say everything else.
+      {"odd_block_align_ignored",
+       ext(with_block_align(qvt::fmt_payload(1, 1, 8000, 16), 6), qvt::pcm16_bytes({4096})),
+       8000,
+       {0.125f}},
+      {"odd_chunk_with_pad",
+       qvt::riff(chunks_of({fmt16, padded_list, data16})),
+       8000,
+       {0.25f, -0.25f}},
+      {"odd_chunk_without_pad",
+       qvt::riff(chunks_of({fmt16, list_odd, data16})),
+       8000,
+       {0.25f, -0.25f}},
+      {"odd_chunk_pad_before_fmt",
+       qvt::riff(chunks_of({padded_list, fmt16, chunk("fact", {1, 2, 3}), data16})),
+       8000,
+       {0.25f, -0.25f}},
+  };
+}
+
 std::vector<sample_case> sample_cases() {
   std::vector<uint8_t> float_data(8);
   const float fv[2] = {1.5f, -2.25f};
@@ -180,6 +280,8 @@ TEST_P(ReadSamples, DecodesExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ReadSamples, ::testing::ValuesIn(sample_cases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Layouts, ReadSamples, ::testing::ValuesIn(layout_cases()),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // The header claims more data than the file holds: success with the frames that are there, and

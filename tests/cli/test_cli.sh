@@ -55,6 +55,11 @@ check bad-mode 2 "$cli" stream --mode fast
 check bad-latency 2 "$cli" stream --latency-ms 5
 check input-without-output 2 "$cli" stream --input "$work/in.wav"
 check fast-without-input 2 "$cli" stream --fast
+check bad-rate 2 "$cli" stream --rate 100
+check bad-channels 2 "$cli" stream --channels 0
+check channels-with-input 2 "$cli" stream --input "$work/in.wav" --output "$work/o.wav" --channels 2
+check bad-jobs 2 "$cli" convert a.wav b.wav --out-dir "$work" --jobs 0
+check jobs-without-out-dir 2 "$cli" convert a.wav b.wav --jobs 2
 for sub in voices convert stream; do
   check "help-$sub" 0 "$cli" "$sub" --help
   expect "help-$sub-defaults" grep -q "default" "$work/stdout"
@@ -92,6 +97,44 @@ expect stream-pipe-identical cmp -s "$work/in.raw" "$work/out.raw"
 expect stream-pipe-report grep -q '"total_in_frames":' "$work/stderr"
 check stream-file 0 "$cli" stream --voice deep --input "$corpus/spk2_b.wav" --output "$work/s.wav" --fast
 expect stream-file-output test -s "$work/s.wav"
+
+expect stream-file-delay grep -q '"delay_ms":' "$work/stderr"
+
+# At the host's rate: a 48 kHz stereo pipe through a DSP pass-through stream comes back at 48 kHz,
+# as long as it went in, and equal to it within the resamplers' error.
+sox "$corpus/spk2_b.wav" -r 48000 -c 2 -t raw -e signed -b 16 "$work/in48.raw" 2>/dev/null
+check stream-48k 0 sh -c "'$cli' stream --voice pass --mode dsp --rate 48000 --channels 2 < '$work/in48.raw' > '$work/out48.raw'"
+close_to_input() {  # close_to_input IN.raw OUT.raw: same length, error 30 dB below the signal
+  /usr/bin/python3 - "$1" "$2" <<'PY'
+import sys
+import numpy as np
+a = np.fromfile(sys.argv[1], dtype="<i2").astype(float)
+b = np.fromfile(sys.argv[2], dtype="<i2").astype(float)
+error_db = 20 * np.log10(np.sqrt(np.mean((a - b[:len(a)]) ** 2)) / np.sqrt(np.mean(a ** 2)))
+sys.exit(0 if len(a) == len(b) and error_db < -30 else 1)
+PY
+}
+expect stream-48k-length-and-error close_to_input "$work/in48.raw" "$work/out48.raw"
+expect stream-48k-delay grep -q '"rate":48000,"channels":2' "$work/stderr"
+# A WAV file at any rate and channel count; the output at its rate, or at --rate.
+sox "$corpus/spk2_b.wav" -r 44100 -c 4 -b 24 "$work/in44_4ch.wav" 2>/dev/null
+check stream-wav-44k 0 "$cli" stream --voice pass --mode dsp --input "$work/in44_4ch.wav" --output "$work/out44.wav" --fast
+expect stream-wav-44k-rate test "$(soxi -r "$work/out44.wav")" = 44100
+expect stream-wav-44k-length test "$(soxi -s "$work/out44.wav")" = "$(soxi -s "$work/in44_4ch.wav")"
+check stream-wav-rate 0 "$cli" stream --voice pass --mode dsp --input "$work/in44_4ch.wav" --output "$work/out8.wav" --rate 8000 --fast
+expect stream-wav-rate-8k test "$(soxi -r "$work/out8.wav")" = 8000
+
+# A batch over two worker processes gives the files one process gives, and names each failure.
+mkdir "$work/j1" "$work/j2"
+batch=("$corpus/spk1_a.wav" "$corpus/spk1_b.wav" "$corpus/spk2_a.wav" "$corpus/spk2_b.wav" "$corpus/spk3_a.wav")
+check jobs-1 0 "$cli" convert "${batch[@]}" --out-dir "$work/j1" --voice robot
+check jobs-2 0 "$cli" convert "${batch[@]}" --out-dir "$work/j2" --voice robot --jobs 2
+expect jobs-2-reports test "$(grep -c '"status":"ok"' "$work/stdout")" -eq 5
+same_outputs() { for f in "$work"/j1/*.wav; do cmp -s "$f" "$work/j2/$(basename "$f")" || return 1; done; }
+expect jobs-2-same-files same_outputs
+check jobs-2-failure 1 "$cli" convert "$corpus/spk1_a.wav" "$work/missing.wav" "$corpus/spk2_a.wav" --out-dir "$work/j2" --jobs 2
+expect jobs-2-failure-named grep -q "cannot convert $work/missing.wav" "$work/stderr"
+expect jobs-2-failure-others test "$(grep -c '"status":"ok"' "$work/stdout")" -eq 2
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
