@@ -104,6 +104,7 @@ class host_sink {
       for (size_t i = 0; i < n; ++i) file_.push_back(qv::pcm16_round(mono[i]));
       return;
     }
+    if (n == 0) return;
     std::vector<unsigned char> bytes;
     encode_raw(mono.data(), n, channels_, bytes);
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
