@@ -1,4 +1,6 @@
 // Converting one WAV file into another with a chosen voice.
+#include "convert.h"
+
 #include "catalogue.h"
 #include "effects.h"
 #include "ondrelix.h"
@@ -11,8 +13,8 @@ namespace {
 constexpr size_t kMessageSize = 256;
 
 void publish_convert_report(const char *voice, const char *in_path, const char *out_path,
-                            int32_t out_count, double elapsed_ms, const char **report) {
-  const double duration_s = out_count / static_cast<double>(qv::kModelRate);
+                            int64_t out_count, double elapsed_ms, const char **report) {
+  const double duration_s = static_cast<double>(out_count) / qv::kModelRate;
   qv::report_builder()
       .text("status", "ok")
       .text("voice", voice ? voice : "default")
@@ -51,6 +53,13 @@ int convert_file(const char *in_path, const char *out_path, const char *voice,
     return -1;
   }
   const double start = now_ms();
+  if (wants_pieces(in_path)) {
+    // A long signal: converted in pieces, in bounded memory.
+    int64_t count = 0;
+    if (convert_in_pieces(in_path, out_path, voice, count) != 0) return -1;
+    publish_convert_report(voice, in_path, out_path, count, now_ms() - start, report);
+    return 0;
+  }
   char message[kMessageSize] = {};
   qv::malloc_ptr<float> output;
   int32_t count = 0;

@@ -48,15 +48,15 @@ void qv_apply_dsp_effect(const qv_dsp_effect &effect, const int16_t *in, int16_t
     qv_pitch_effect(in, out, n, effect.factor);
 }
 
-void qv_file_modulation(float *samples, int32_t count) {
+void qv_file_modulation(float *samples, int32_t count, int64_t first) {
   // Single precision throughout, so that the first sample is scaled by exactly 0.8.
   for (int32_t i = 0; i < count; ++i) {
     const float angle =
-        static_cast<float>(i) * kFileModulationOmega / static_cast<float>(qv::kModelRate);
+        static_cast<float>(first + i) * kFileModulationOmega / static_cast<float>(qv::kModelRate);
     samples[i] *= std::sin(angle) * 0.2f + 0.8f;
   }
 }
 
-void qv_apply_file_effect(qv_file_effect effect, float *samples, int32_t count) {
-  if (effect == qv_file_effect::modulation) qv_file_modulation(samples, count);
+void qv_apply_file_effect(qv_file_effect effect, float *samples, int32_t count, int64_t first) {
+  if (effect == qv_file_effect::modulation) qv_file_modulation(samples, count, first);
 }

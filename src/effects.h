@@ -22,6 +22,8 @@ void qv_modulation_effect(const int16_t *in, int16_t *out, int32_t n, float &pha
 void qv_apply_dsp_effect(const qv_dsp_effect &effect, const int16_t *in, int16_t *out, int32_t n,
                          float &phase);
 
-// A 180 Hz amplitude modulation of a 22050 Hz signal in place: gain 0.8 + 0.2 sin(2 pi 180 i / fs).
-void qv_file_modulation(float *samples, int32_t count);
-void qv_apply_file_effect(qv_file_effect effect, float *samples, int32_t count);
+// A 180 Hz amplitude modulation of a 22050 Hz signal in place: gain 0.8 + 0.2 sin(2 pi 180 i / fs),
+// where i counts from `first`, the index of samples[0] in the whole signal (a signal written in
+// pieces gets the modulation it would get whole).
+void qv_file_modulation(float *samples, int32_t count, int64_t first = 0);
+void qv_apply_file_effect(qv_file_effect effect, float *samples, int32_t count, int64_t first = 0);

@@ -118,28 +118,25 @@ int run_speaker_encoder(float *spec, int32_t frames, const char *tensor_label,
   return 0;
 }
 
-int run_openvoice_inference(const float *samples, int32_t sample_count,
-                            const float *target_embedding, float **out_samples,
-                            int32_t *out_count) {
-  if (!g_initialized || !samples || sample_count < qv::kMinModelSamples) {
-    set_error("Invalid inference parameters");
-    return -1;
-  }
-  const OrtApi *ort = get_ort_api();
+namespace {
+
+// The spectrogram of a model-rate signal, or null with the last error set.
+qv::malloc_ptr<float> spectrogram_of(const float *samples, int32_t sample_count, int32_t &frames) {
   float *raw_spec = nullptr;
-  int32_t frames = 0;
+  frames = 0;
   if (qv_compute_spectrogram(samples, sample_count, &raw_spec, &frames) != 0 || frames < 1) {
     std::free(raw_spec);
     set_error("Failed to compute spectrogram");
-    return -1;
+    return nullptr;
   }
-  qv::malloc_ptr<float> spec(raw_spec);
+  return qv::malloc_ptr<float>(raw_spec);
+}
 
-  float source_embedding[qv::kEmbeddingSize];
-  if (run_speaker_encoder(spec.get(), frames, "CreateTensor val_spec_spk", "Run SpeakerEncoder",
-                          source_embedding) != 0)
-    return -1;
-
+// Runs the converter on a spectrogram with the two embeddings; frees the spectrogram (through
+// `spec`) before copying the output, which keeps the peak memory of a long signal down.
+int run_converter(qv::malloc_ptr<float> &spec, int32_t frames, const float *source_embedding,
+                  const float *target_embedding, float **out_samples, int32_t *out_count) {
+  const OrtApi *ort = get_ort_api();
   qv::ort_value spec_value;
   if (OrtStatus *status = spec_tensor(spec.get(), frames, spec_value)) {
     ort_fail("CreateTensor val_spec", status);
@@ -164,7 +161,8 @@ int run_openvoice_inference(const float *samples, int32_t sample_count,
                                                  length_shape, 1,
                                                  ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64, &raw));
   lengths.reset(raw);
-  ort_ignore(float_tensor(source_embedding, qv::kEmbeddingSize, embedding_shape, 3, g_src));
+  ort_ignore(float_tensor(const_cast<float *>(source_embedding), qv::kEmbeddingSize,
+                          embedding_shape, 3, g_src));
   ort_ignore(float_tensor(const_cast<float *>(target_embedding), qv::kEmbeddingSize,
                           embedding_shape, 3, g_tgt));
   ort_ignore(float_tensor(noise.get(), static_cast<size_t>(kNoiseChannels) * frames, noise_shape, 3,
@@ -179,8 +177,6 @@ int run_openvoice_inference(const float *samples, int32_t sample_count,
   OrtStatus *status =
       ort->Run(g_sess_converter, nullptr, input_names, inputs, 6, output_names, 1, &raw_audio);
   qv::ort_value audio(raw_audio);
-  // The inputs are done with: drop them before copying the output, which keeps the peak memory
-  // of a long file down.
   for (qv::ort_value *value : {&spec_value, &lengths, &g_src, &g_tgt, &noise_value, &tau_value})
     value->reset();
   noise.reset();
@@ -190,4 +186,45 @@ int run_openvoice_inference(const float *samples, int32_t sample_count,
     return -1;
   }
   return take_audio(audio.get(), out_samples, out_count);
+}
+
+bool valid_signal(const float *samples, int32_t sample_count) {
+  if (g_initialized && samples && sample_count >= qv::kMinModelSamples) return true;
+  set_error("Invalid inference parameters");
+  return false;
+}
+
+}  // namespace
+
+int run_openvoice_inference(const float *samples, int32_t sample_count,
+                            const float *target_embedding, float **out_samples,
+                            int32_t *out_count) {
+  if (!valid_signal(samples, sample_count)) return -1;
+  int32_t frames = 0;
+  qv::malloc_ptr<float> spec = spectrogram_of(samples, sample_count, frames);
+  if (!spec) return -1;
+  // One spectrogram serves both models.
+  float source_embedding[qv::kEmbeddingSize];
+  if (run_speaker_encoder(spec.get(), frames, "CreateTensor val_spec_spk", "Run SpeakerEncoder",
+                          source_embedding) != 0)
+    return -1;
+  return run_converter(spec, frames, source_embedding, target_embedding, out_samples, out_count);
+}
+
+int measure_source_embedding(const float *samples, int32_t sample_count, float *embedding) {
+  if (!valid_signal(samples, sample_count)) return -1;
+  int32_t frames = 0;
+  qv::malloc_ptr<float> spec = spectrogram_of(samples, sample_count, frames);
+  if (!spec) return -1;
+  return run_speaker_encoder(spec.get(), frames, "CreateTensor val_spec_spk", "Run SpeakerEncoder",
+                             embedding);
+}
+
+int convert_with_source(const float *samples, int32_t sample_count, const float *source_embedding,
+                        const float *target_embedding, float **out_samples, int32_t *out_count) {
+  if (!valid_signal(samples, sample_count)) return -1;
+  int32_t frames = 0;
+  qv::malloc_ptr<float> spec = spectrogram_of(samples, sample_count, frames);
+  if (!spec) return -1;
+  return run_converter(spec, frames, source_embedding, target_embedding, out_samples, out_count);
 }

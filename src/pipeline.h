@@ -13,6 +13,13 @@
 int run_openvoice_inference(const float *samples, int32_t sample_count,
                             const float *target_embedding, float **out_samples, int32_t *out_count);
 
+// The two halves of run_openvoice_inference, for callers that measure the source voice on other
+// audio than they convert (a stream piece is too short to measure a voice on). Same checks,
+// messages and out-parameter rules.
+int measure_source_embedding(const float *samples, int32_t sample_count, float *embedding);
+int convert_with_source(const float *samples, int32_t sample_count, const float *source_embedding,
+                        const float *target_embedding, float **out_samples, int32_t *out_count);
+
 // Runs the speaker encoder on a [1, 513, frames] spectrogram and copies the first 256 values of
 // "speaker" into `embedding`. Returns 0, or -1 with the last error set (a tensor that cannot be
 // made under `tensor_label`, a failed run under `run_label`).

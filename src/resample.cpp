@@ -41,10 +41,20 @@ double blackman_sinc_weight(double d, double fc) {
   return w * fc;
 }
 
-float interpolate(const float *in, int32_t in_count, double pos, double fc) {
+// The input as the loops see it: sample j of the whole signal (j from 0 to count - 1) is at
+// window[j - first]. A whole signal is the window with first = 0; a piece of a longer one sits
+// further on, and every output keeps the value it has in the whole signal.
+struct input_view {
+  const float *window;
+  int64_t first;
+  int64_t count;  // of the whole signal
+  float operator[](int64_t j) const { return window[j - first]; }
+};
+
+float interpolate(const input_view &in, double pos, double fc) {
   const int64_t c = static_cast<int64_t>(pos);
   const int64_t lo = std::max<int64_t>(c - kHalfWidth, 0);
-  const int64_t hi = std::min<int64_t>(c + kHalfWidth, in_count - 1);
+  const int64_t hi = std::min<int64_t>(c + kHalfWidth, in.count - 1);
   double acc = 0.0;
   double wsum = 0.0;
   for (int64_t j = lo; j <= hi; ++j) {
@@ -90,8 +100,8 @@ struct periodic_taps {
   }
 };
 
-float interpolate_periodic(const float *in, double pos, const periodic_taps &taps, int32_t i) {
-  const int r = i % taps.period;
+float interpolate_periodic(const input_view &in, double pos, const periodic_taps &taps, int64_t i) {
+  const int r = static_cast<int>(i % taps.period);
   const int64_t first = static_cast<int64_t>(pos) - kHalfWidth;
   const double *h = &taps.weights[static_cast<size_t>(r) * kTaps];
   double acc = 0.0;
@@ -102,15 +112,15 @@ float interpolate_periodic(const float *in, double pos, const periodic_taps &tap
 
 constexpr int64_t kOutputsPerThread = 1 << 14;
 
-void resample_range(const float *in, int32_t in_count, float *out, int64_t begin, int64_t end,
-                    double step, double fc, const periodic_taps &taps) {
-  for (int64_t k = begin; k < end; ++k) {
-    const auto i = static_cast<int32_t>(k);
-    const double pos = i * step;
+// Outputs [begin, end) of the whole signal's resampling, into out[0 .. end - begin).
+void resample_range(const input_view &in, float *out, int64_t begin, int64_t end, double step,
+                    double fc, const periodic_taps &taps) {
+  for (int64_t i = begin; i < end; ++i) {
+    const double pos = static_cast<double>(i) * step;
     const auto c = static_cast<int64_t>(pos);
-    const bool interior = c - kHalfWidth >= 0 && c + kHalfWidth <= in_count - 1;
-    out[i] = taps.period && interior ? interpolate_periodic(in, pos, taps, i)
-                                     : interpolate(in, in_count, pos, fc);
+    const bool interior = c - kHalfWidth >= 0 && c + kHalfWidth <= in.count - 1;
+    out[i - begin] =
+        taps.period && interior ? interpolate_periodic(in, pos, taps, i) : interpolate(in, pos, fc);
   }
 }
 
@@ -137,8 +147,9 @@ int32_t qv_resample_buffer(const float *in_samples, int32_t in_count, int32_t in
   const double fc = std::min(ratio, 1.0);
   const double step = 1.0 / ratio;
   const periodic_taps taps(step, fc);
+  const input_view in{in_samples, 0, in_count};
   qv::parallel_ranges(n, kOutputsPerThread, [&](int64_t begin, int64_t end) {
-    resample_range(in_samples, in_count, out_samples, begin, end, step, fc, taps);
+    resample_range(in, out_samples + begin, begin, end, step, fc, taps);
   });
   *out_len = n;
   return 0;
@@ -159,5 +170,50 @@ int32_t qv_resample(const float *in_samples, int32_t in_count, int32_t in_rate, 
   }
   *out_block = block;
   *out_len = count;
+  return 0;
+}
+
+int64_t qv_resample_length(int64_t in_count, int32_t in_rate, int32_t out_rate) {
+  if (in_rate == out_rate) return in_count;
+  const double ratio = static_cast<double>(out_rate) / in_rate;  // as qv_resample_buffer
+  return static_cast<int64_t>(std::trunc(static_cast<double>(in_count) * ratio));
+}
+
+int64_t qv_resample_inputs_needed(int64_t out_end, int32_t in_rate, int32_t out_rate) {
+  if (out_end <= 0) return 0;
+  if (in_rate == out_rate) return out_end;
+  const double step = 1.0 / (static_cast<double>(out_rate) / in_rate);
+  return static_cast<int64_t>(static_cast<double>(out_end - 1) * step) + kHalfWidth + 1;
+}
+
+int64_t qv_resample_first_input(int64_t out_begin, int32_t in_rate, int32_t out_rate) {
+  if (in_rate == out_rate) return out_begin;
+  const double step = 1.0 / (static_cast<double>(out_rate) / in_rate);
+  return std::max<int64_t>(static_cast<int64_t>(static_cast<double>(out_begin) * step) - kHalfWidth,
+                           0);
+}
+
+int32_t qv_resample_span(const float *window, int64_t window_first, int64_t window_count,
+                         int64_t in_total, int32_t in_rate, int32_t out_rate, int64_t out_begin,
+                         int64_t out_end, float *out) {
+  if (!window || !out || in_rate <= 0 || out_rate <= 0 || out_begin < 0 || out_end < out_begin)
+    return -1;
+  const int64_t need_first = qv_resample_first_input(out_begin, in_rate, out_rate);
+  const int64_t need_end =
+      std::min(in_total, qv_resample_inputs_needed(out_end, in_rate, out_rate));
+  if (out_end > out_begin && (need_first < window_first || need_end > window_first + window_count))
+    return -1;
+  if (in_rate == out_rate) {
+    if (out_end > out_begin)
+      std::memcpy(out, window + (out_begin - window_first),
+                  static_cast<size_t>(out_end - out_begin) * sizeof(float));
+    return 0;
+  }
+  const double ratio = static_cast<double>(out_rate) / in_rate;
+  const double fc = std::min(ratio, 1.0);
+  const double step = 1.0 / ratio;
+  const periodic_taps taps(step, fc);
+  resample_range(input_view{window, window_first, in_total}, out, out_begin, out_end, step, fc,
+                 taps);
   return 0;
 }

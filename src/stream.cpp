@@ -57,6 +57,7 @@ extern "C" ONDRELIX_API int ondrelix_rt_write(const int16_t *samples, int count)
       rt_ring_store(g_rt_in_buf, g_rt_in_tail, samples, stored);
       g_rt_in_count += stored;
       g_rt_total_in_frames += stored;
+      if (g_rt_continuous.on) rt_note_write(g_rt_total_in_frames, now_ms());
     }
     g_rt_dropped_frames += count - stored;
     g_rt_cond_in->notify_one();

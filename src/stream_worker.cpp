@@ -87,6 +87,7 @@ int32_t rt_convert_block(const int16_t *in, int16_t *out, int32_t n) {
 float rt_modulation_phase() { return phase; }
 
 void rt_worker_thread(void *) {
+  if (g_rt_continuous.on) return rt_continuous_worker();
   const int32_t n = g_rt_chunk_samples;
   qv::malloc_ptr<int16_t> in_block = qv::malloc_array<int16_t>(static_cast<size_t>(n));
   qv::malloc_ptr<int16_t> out_block = qv::malloc_array<int16_t>(2 * static_cast<size_t>(n));

@@ -219,3 +219,42 @@ TEST(Resample, FastPathsMatchTheDefinitionBitForBit) {
 }
 
 }  // namespace
+
+namespace {
+
+// A long signal resampled in pieces, each from the smallest window that serves it, is the whole
+// signal's resampling bit for bit; a window one input short is refused.
+TEST(ResampleSpan, PiecesMatchTheWholeSignalBitForBit) {
+  const struct {
+    int32_t in_rate, out_rate;
+  } rates[] = {{16000, 22050}, {22050, 16000}, {44100, 22050}, {48000, 22050}, {8000, 22050}};
+  for (const auto &r : rates) {
+    const std::vector<float> x = qvt::test_tone(20011, r.in_rate);
+    float *whole = nullptr;
+    int32_t n = 0;
+    ASSERT_EQ(qv_resample(x.data(), 20011, r.in_rate, &whole, &n, r.out_rate), 0);
+    ASSERT_EQ(qv_resample_length(20011, r.in_rate, r.out_rate), n);
+    std::vector<float> pieced(static_cast<size_t>(n));
+    for (int64_t begin = 0; begin < n; begin += 1237) {
+      const int64_t end = std::min<int64_t>(n, begin + 1237);
+      const int64_t first = qv_resample_first_input(begin, r.in_rate, r.out_rate);
+      const int64_t last =
+          std::min<int64_t>(20011, qv_resample_inputs_needed(end, r.in_rate, r.out_rate));
+      ASSERT_EQ(qv_resample_span(x.data() + first, first, last - first, 20011, r.in_rate,
+                                 r.out_rate, begin, end, pieced.data() + begin),
+                0)
+          << r.in_rate << "->" << r.out_rate << " at " << begin;
+      if (first > 0) {
+        float unused[1237];
+        EXPECT_EQ(qv_resample_span(x.data() + first + 1, first + 1, last - first - 1, 20011,
+                                   r.in_rate, r.out_rate, begin, end, unused),
+                  -1);
+      }
+    }
+    EXPECT_EQ(0, std::memcmp(pieced.data(), whole, static_cast<size_t>(n) * sizeof(float)))
+        << r.in_rate << "->" << r.out_rate;
+    std::free(whole);
+  }
+}
+
+}  // namespace

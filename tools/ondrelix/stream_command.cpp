@@ -27,9 +27,12 @@ namespace cli {
 namespace {
 
 using steady = std::chrono::steady_clock;
+// More than the continuous mode's lookahead (24.5 ms) and resampling, at 16 kHz.
+constexpr int64_t kContinuousLookahead = 512;
 
 const char *kStreamUsage =
-    "usage: ondrelix stream [--voice NAME] [--mode dsp|neural] [--latency-ms N] [--models DIR]\n"
+    "usage: ondrelix stream [--voice NAME] [--mode dsp|neural] [--blocks] [--latency-ms N]\n"
+    "                       [--gate-db DB] [--max-delay-ms N] [--models DIR]\n"
     "                       [--rate HZ] [--channels N] [--clone REF.wav]\n"
     "                       [--input IN.wav --output OUT.wav [--fast]]\n"
     "  Converts signed 16-bit little-endian samples from standard input to standard output as\n"
@@ -39,8 +42,16 @@ const char *kStreamUsage =
     "  The stop report goes to standard error at the end of input or on Ctrl-C, followed by the\n"
     "  delay the command measured from reading a sample to writing it (resampling included).\n"
     "  --voice NAME      voice (default: female); in dsp mode other names pass the audio through\n"
-    "  --mode MODE       neural (default, 200 ms blocks) or dsp (light effects, 20 ms blocks)\n"
-    "  --latency-ms N    block length in milliseconds, 20 to 1000\n"
+    "  --mode MODE       neural (default) or dsp (light effects, 20 ms blocks)\n"
+    "  --blocks          neural mode as isolated 200 ms blocks, each converted on its own (the\n"
+    "                    library's default mode); without it the neural stream is continuous:\n"
+    "                    overlapping pieces joined without a seam, as much output as input\n"
+    "  --latency-ms N    20 to 1000: the block length, or in the continuous mode the hop between\n"
+    "                    pieces (default 46 ms; rounded to steps of 46.4 ms)\n"
+    "  --gate-db DB      continuous mode: pieces below DB (-120 to 0) skip the models and come\n"
+    "                    out as silence (default: no gate)\n"
+    "  --max-delay-ms N  continuous mode: input waiting longer than N ms (50 to 10000, default\n"
+    "                    500) is dropped, oldest first, so the delay stays bounded\n"
     "  --rate HZ         the pipe's sample rate, 8000 to 192000 (default: 16000); the stream runs\n"
     "                    at 16 kHz and the audio is resampled to and from it (libsoxr, high\n"
     "                    quality). With --input: the rate of the output file (default: the "
@@ -155,6 +166,7 @@ double ms_since(steady::time_point t0) {
 
 struct stream_setup {
   int block;        // the stream's block at 16 kHz
+  bool continuous;  // pieces end on the input's last samples: pad by one hop and the lookahead
   double in_rate;   // of the source
   double out_rate;  // of the sink
   int channels;
@@ -211,7 +223,8 @@ int run_stream(host_source &source, host_sink &sink, const stream_setup &s) {
       feed(at_stream);
       // Silence up to a whole block, so the last samples are converted too; it is not counted as
       // fed, since it is not the user's audio.
-      const int64_t rest = (s.block - fed % s.block) % s.block;
+      const int64_t rest =
+          s.continuous ? s.block + kContinuousLookahead : (s.block - fed % s.block) % s.block;
       std::vector<int16_t> zeros(static_cast<size_t>(rest), 0);
       if (rest > 0) ondrelix_rt_write(zeros.data(), static_cast<int>(rest));
       padded = true;
@@ -245,18 +258,27 @@ int run_stream(host_source &source, host_sink &sink, const stream_setup &s) {
   return 0;
 }
 
+// The start options for the library, and the block the stream takes at 16 kHz (the continuous
+// mode's pieces end on the input's last samples whatever the block, so its padding is one hop).
 std::string stream_options(const args &a, int &block) {
-  std::string json = "{";
-  block = 3200;
-  if (a.get("mode") == "dsp") {
-    json += "\"mode\":\"dsp\"";
-    block = 320;
+  std::vector<std::string> members;
+  const bool dsp = a.get("mode") == "dsp";
+  const bool continuous = !dsp && !a.has("blocks");
+  block = dsp ? 320 : 3200;
+  if (dsp) members.push_back("\"mode\":\"dsp\"");
+  if (continuous) {
+    members.push_back("\"continuous\":true");
+    block = 743;  // one default hop at 16 kHz
   }
   if (!a.get("latency-ms").empty()) {
-    if (json.size() > 1) json += ",";
-    json += "\"latency_ms\":" + a.get("latency-ms");
+    members.push_back("\"latency_ms\":" + a.get("latency-ms"));
     block = 16 * std::atoi(a.get("latency-ms").c_str());
   }
+  if (continuous && !a.get("gate-db").empty()) members.push_back("\"gate_db\":" + a.get("gate-db"));
+  if (continuous && !a.get("max-delay-ms").empty())
+    members.push_back("\"max_delay_ms\":" + a.get("max-delay-ms"));
+  std::string json = "{";
+  for (const std::string &m : members) json += (json.size() > 1 ? "," : "") + m;
   return json + "}";
 }
 
@@ -302,6 +324,16 @@ int check_stream_args(const args &a, long &rate, long &channels) {
     return usage_error("--rate takes a whole number of Hz from 8000 to 192000", kStreamUsage);
   if (!a.get("channels").empty() && !parse_int(a.get("channels"), 1, 32, channels))
     return usage_error("--channels takes a whole number from 1 to 32", kStreamUsage);
+  long gate = 0, max_delay = 0;
+  if (!a.get("gate-db").empty() && !parse_int(a.get("gate-db"), -120, 0, gate))
+    return usage_error("--gate-db takes a whole number of dB from -120 to 0", kStreamUsage);
+  if (!a.get("max-delay-ms").empty() && !parse_int(a.get("max-delay-ms"), 50, 10000, max_delay))
+    return usage_error("--max-delay-ms takes a whole number from 50 to 10000", kStreamUsage);
+  const bool continuous = mode == "neural" && !a.has("blocks");
+  if (!continuous && (!a.get("gate-db").empty() || !a.get("max-delay-ms").empty()))
+    return usage_error("--gate-db and --max-delay-ms go with the continuous mode", kStreamUsage);
+  if (mode == "dsp" && a.has("blocks"))
+    return usage_error("--blocks is for the neural mode", kStreamUsage);
   const bool file = !a.get("input").empty();
   if (file != !a.get("output").empty())
     return usage_error("--input and --output go together", kStreamUsage);
@@ -314,10 +346,10 @@ int check_stream_args(const args &a, long &rate, long &channels) {
 }  // namespace
 
 int cmd_stream(int argc, char **argv) {
-  const args a = parse(
-      argc, argv, 2,
-      {"voice", "mode", "latency-ms", "models", "input", "output", "clone", "rate", "channels"},
-      {"fast"});
+  const args a = parse(argc, argv, 2,
+                       {"voice", "mode", "latency-ms", "models", "input", "output", "clone", "rate",
+                        "channels", "gate-db", "max-delay-ms"},
+                       {"fast", "blocks"});
   if (a.has("help")) return std::printf("%s", kStreamUsage), 0;
   long rate = kStreamRate, channels = 1;
   if (const int status = check_stream_args(a, rate, channels)) return status;
@@ -349,9 +381,13 @@ int cmd_stream(int argc, char **argv) {
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);
   std::signal(SIGPIPE, SIG_IGN);
-  stream_setup setup{block, static_cast<double>(file ? file_rate : rate),
+  const bool continuous = a.get("mode", "neural") == "neural" && !a.has("blocks");
+  stream_setup setup{block,
+                     continuous,
+                     static_cast<double>(file ? file_rate : rate),
                      static_cast<double>(file && a.get("rate").empty() ? file_rate : rate),
-                     static_cast<int>(channels), a.has("fast")};
+                     static_cast<int>(channels),
+                     a.has("fast")};
   host_source source = file ? host_source(std::move(file_samples)) : host_source(setup.channels);
   host_sink sink(setup.channels, file);
   int status = run_stream(source, sink, setup);

@@ -1,0 +1,148 @@
+#include "pieces.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "pipeline.h"
+#include "report.h"
+
+piece_converter::piece_converter(const piece_plan &plan, const float *target_embedding)
+    : plan_(plan), joiner_(plan.hop, plan.crossfade, plan.search) {
+  std::memcpy(target_, target_embedding, sizeof target_);
+}
+
+void piece_converter::push(const float *samples, size_t count) {
+  history_.insert(history_.end(), samples, samples + count);
+  received_ += static_cast<int64_t>(count);
+}
+
+float piece_converter::input_at(int64_t position) const {
+  if (position < first_ || position >= received_) return 0.0f;  // before the start: silence
+  return history_[static_cast<size_t>(position - first_)];
+}
+
+// Keeps what the next piece and the next measurement of the source voice can still read.
+// The first input of the next piece's window: `context` before its hop, down to the grid.
+int64_t piece_converter::window_start() const {
+  const int64_t earliest = next_ - plan_.context;
+  const int64_t grid = std::max(plan_.grid, 1);
+  return earliest >= 0 ? earliest / grid * grid : -((-earliest + grid - 1) / grid) * grid;
+}
+
+void piece_converter::trim_history() {
+  const int64_t keep_from =
+      std::min(window_start(), received_ - std::max<int64_t>(plan_.embedding_window, 0));
+  if (keep_from <= first_ + static_cast<int64_t>(history_.size() / 2)) return;  // trim in bulk
+  const int64_t drop = std::max<int64_t>(0, std::min(keep_from, received_) - first_);
+  history_.erase(history_.begin(), history_.begin() + drop);
+  first_ += drop;
+}
+
+void piece_converter::refresh_source_embedding(int32_t window_length) {
+  if (plan_.embedding_window <= 0) return;
+  if (have_source_ && plan_.embedding_every > 1 && pieces_ % plan_.embedding_every != 0) return;
+  const int64_t end = received_;
+  const int64_t begin = std::max<int64_t>(0, end - plan_.embedding_window);
+  // Too little audio yet: the piece's own window is the best there is.
+  const bool enough = end - begin >= std::max<int64_t>(window_length, qv::kMinModelSamples);
+  std::vector<float> span;
+  const float *samples = window_.data();
+  int32_t count = window_length;
+  if (enough) {
+    span.resize(static_cast<size_t>(end - begin));
+    for (int64_t p = begin; p < end; ++p) span[static_cast<size_t>(p - begin)] = input_at(p);
+    samples = span.data();
+    count = static_cast<int32_t>(span.size());
+  }
+  float measured[qv::kEmbeddingSize];
+  if (measure_source_embedding(samples, count, measured) == 0) {
+    std::memcpy(source_, measured, sizeof source_);
+    have_source_ = true;
+  }
+}
+
+// The models' output for one window, from the hop's nominal start on, into `piece`.
+bool piece_converter::model_piece(const float *window, int32_t length, std::vector<float> &piece) {
+  float *converted = nullptr;
+  int32_t count = 0;
+  int status = -1;
+  if (plan_.embedding_window > 0) {
+    refresh_source_embedding(length);
+    if (have_source_)
+      status = convert_with_source(window, length, source_, target_, &converted, &count);
+  } else {
+    status = run_openvoice_inference(window, length, target_, &converted, &count);
+  }
+  const int64_t lead = next_ - window_start();  // the window's samples before the hop
+  if (status != 0) {
+    if (!plan_.pass_through_on_failure) return false;
+    piece.assign(window + lead, window + lead + piece.size());  // the piece passes through
+    return true;
+  }
+  // The output is aligned with the input; what the models did not give is silence.
+  for (size_t i = 0; i < piece.size(); ++i) {
+    const int64_t at = lead + static_cast<int64_t>(i);
+    piece[i] = at < count ? converted[at] : 0.0f;
+  }
+  std::free(converted);
+  return true;
+}
+
+// Converts the piece whose hop starts at next_ and is `hop` long (the plan's, or less for the
+// last piece of a signal).
+bool piece_converter::convert_piece(std::vector<float> &out, int32_t hop) {
+  const double t0 = now_ms();
+  const int64_t start = window_start();
+  const auto length = static_cast<int32_t>(input_needed(hop) - start);
+  window_.resize(static_cast<size_t>(length));
+  for (int32_t i = 0; i < length; ++i) window_[i] = input_at(start + i);
+  piece_.assign(static_cast<size_t>(hop + plan_.crossfade + plan_.search), 0.0f);
+  double hop_energy = 0.0;
+  for (int64_t p = next_; p < next_ + hop; ++p) {
+    const double v = input_at(p);
+    hop_energy += v * v;
+  }
+  const bool gated = plan_.gate_rms > 0 && std::sqrt(hop_energy / hop) < plan_.gate_rms;
+  if (gated) {
+    ++gated_;  // silence, which the joiner fades into and out of
+  } else if (!model_piece(window_.data(), length, piece_)) {
+    return false;
+  }
+  hop_out_.resize(static_cast<size_t>(hop));
+  joiner_.join(piece_.data(), hop_out_.data(), hop);
+  out.insert(out.end(), hop_out_.begin(), hop_out_.end());
+  next_ += hop;
+  produced_ += hop;
+  ++pieces_;
+  piece_ms_.push_back(now_ms() - t0);
+  trim_history();
+  return true;
+}
+
+bool piece_converter::convert_ready(std::vector<float> &out) {
+  while (received_ >= input_needed())
+    if (!convert_piece(out, plan_.hop)) return false;
+  return true;
+}
+
+bool piece_converter::finish(int64_t total, std::vector<float> &out) {
+  if (!convert_ready(out)) return false;
+  // What is left is shorter than a hop: one last, shorter piece, with silence after the input.
+  const int64_t left = total - produced_;
+  if (left <= 0) return true;
+  const auto hop = static_cast<int32_t>(std::max<int64_t>(left, plan_.crossfade));
+  const std::vector<float> silence(
+      static_cast<size_t>(std::max<int64_t>(0, input_needed(hop) - received_)), 0.0f);
+  push(silence.data(), silence.size());
+  const size_t at = out.size();
+  if (!convert_piece(out, hop)) return false;
+  out.resize(at + static_cast<size_t>(left));
+  return true;
+}
+
+int64_t piece_converter::rejoin() {
+  const int64_t skipped = std::max<int64_t>(0, received_ - next_);
+  next_ = received_;
+  return skipped;
+}
