@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the library and tests with a sanitizer and runs the tests; any report fails the run.
 #
-#   scripts/sanitize.sh thread [ctest args]     ThreadSanitizer (default: stream and soak tests)
+#   scripts/sanitize.sh thread [ctest args]     ThreadSanitizer (default: stream, continuous and
+#                                               soak tests)
 #   scripts/sanitize.sh address [ctest args]    AddressSanitizer + UndefinedBehaviorSanitizer
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -12,8 +13,8 @@ jobs=${JOBS:-$(nproc)}
 case $kind in
   thread)
     preset=tsan
-    targets=(test_stream test_soak)
-    [ $# -gt 0 ] || set -- -L "stream|soak"
+    targets=(test_stream test_continuous test_soak)
+    [ $# -gt 0 ] || set -- -L "stream|continuous|soak"
     export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$root/tests/sanitizers/tsan.supp"
     ;;
   address)
