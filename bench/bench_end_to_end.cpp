@@ -1,15 +1,13 @@
-// End-to-end figures with the default models: where the time of a file conversion goes, how long
-// stream blocks take, and the delay a stream host sees.
+// End-to-end figures with the default models: where the time of a file conversion goes and how
+// long stream blocks take (bench_continuous compares the stream's two modes).
 //   bench_end_to_end MODELS_DIR FILE.wav...
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "catalogue.h"
@@ -112,51 +110,6 @@ void time_blocks(const char *label, bool dsp, int32_t n, int blocks,
               percentile(times, 0.99), blocks);
 }
 
-// A host writes 20 ms chunks at real-time pace and reads all along; the delay of a block is the
-// time from writing its first sample to reading the first sample converted from it.
-void time_stream_delay(const std::vector<int16_t> &speech) {
-  if (ondrelix_rt_start("deep", nullptr) != 0) return;
-  const int32_t block = g_rt_chunk_samples;
-  const size_t total = std::min<size_t>(speech.size(), 16000 * 6);
-  std::vector<double> write_time(total / static_cast<size_t>(block) + 1, 0.0);
-  std::atomic<bool> done{false};
-  std::thread writer([&] {
-    auto next = std::chrono::steady_clock::now();
-    for (size_t pos = 0; pos + 320 <= total; pos += 320) {
-      if (pos % static_cast<size_t>(block) == 0)
-        write_time[pos / static_cast<size_t>(block)] = now_ms();
-      ondrelix_rt_write(speech.data() + pos, 320);
-      next += std::chrono::milliseconds(20);
-      std::this_thread::sleep_until(next);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    done = true;
-  });
-  std::vector<double> delays;
-  int16_t buf[640];
-  int64_t received = 0;
-  size_t next_block = 0;
-  const auto per_block = static_cast<int64_t>(
-      std::floor(std::floor(block * 22050.0 / 16000) / 256) * 256 * 16000.0 / 22050);
-  while (!done) {
-    int got = 0;
-    ondrelix_rt_read(buf, 640, &got);
-    if (got > 0 && received >= static_cast<int64_t>(next_block) * per_block &&
-        next_block < write_time.size() && write_time[next_block] > 0) {
-      delays.push_back(now_ms() - write_time[next_block]);
-      ++next_block;
-    }
-    received += got;
-  }
-  writer.join();
-  ondrelix_rt_stop(nullptr);
-  if (delays.empty()) return;
-  std::printf(
-      "stream delay, neural block %d: median %.1f ms, max %.1f ms over %zu blocks (write -> "
-      "read)\n",
-      block, percentile(delays, 0.5), percentile(delays, 1.0), delays.size());
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -198,8 +151,6 @@ int main(int argc, char **argv) {
   time_blocks("neural (deep)", false, 3200, 200, speech);
   time_blocks("dsp (female)", true, 320, 20000, speech);
   time_blocks("dsp (deep)", true, 320, 20000, speech);
-  std::printf("== stream delay\n");
-  time_stream_delay(speech);
   ondrelix_cleanup();
   return 0;
 }

@@ -8,7 +8,7 @@ corpus=${CORPUS_DIR:-$root/../shared/corpus}
 
 "$root/scripts/install-deps.sh" --demo --bench
 (cd "$root" && cmake --preset default -B "$build" >/dev/null)
-cmake --build "$build" -j "$(nproc)" --target bench_signal bench_peers bench_end_to_end default_models ondrelix
+cmake --build "$build" -j "$(nproc)" --target bench_signal bench_peers bench_end_to_end bench_continuous default_models ondrelix
 
 inputs=$build/bench-inputs
 mkdir -p "$inputs"
@@ -56,3 +56,15 @@ t2=$( { /usr/bin/time -f %e "$ondrelix" convert "$batch_in"/*.wav --out-dir "$in
 echo "jobs 1: ${t1} s, jobs 2: ${t2} s, speed-up $(/usr/bin/python3 -c "print(f'{$t1 / $t2:.2f}')")x"
 echo "== end to end (default models)"
 "$build/bench/bench_end_to_end" "$build/models" "$corpus"/*.wav "$inputs/speech60s_44k.wav"
+echo "== stream: block mode against continuous mode (default models)"
+"$build/bench/bench_continuous" "$build/models" "$corpus"/spk*.wav
+echo "== long files, 44.1 kHz speech: peak memory and real-time factor (60 s converts whole)"
+for minutes in 1 10 60; do
+  f=$inputs/speech_${minutes}min_44k.wav
+  [ -f "$f" ] || sox "$inputs/corpus_44k.wav" "$f" repeat $(( minutes * 60 / 30 + 1 )) trim 0 $(( minutes * 60 ))
+  peak=$( { /usr/bin/time -f %M "$ondrelix" convert "$f" "$inputs/long_out.wav" --voice deep \
+            --models "$build/models" > "$inputs/long_report.json"; } 2>&1 )
+  rtf=$(/usr/bin/python3 -c "import json; print(f\"{json.load(open('$inputs/long_report.json'))['rtf']:.4f}\")")
+  echo "$minutes min: peak $(( peak / 1024 )) MB, RTF $rtf"
+done
+rm -f "$inputs/long_out.wav"

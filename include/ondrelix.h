@@ -18,7 +18,7 @@
  *     if (ondrelix_convert_file("in.wav", "out.wav", "deep", &report) != 0)
  *         fprintf(stderr, "convert: %s\n", ondrelix_last_error());
  *
- *     ondrelix_rt_start("female", "{\"mode\":\"dsp\"}");
+ *     ondrelix_rt_start("female", "{\"continuous\":true}");
  *     // audio threads: ondrelix_rt_write(mic, n); ondrelix_rt_read(spk, cap, &got);
  *     ondrelix_rt_stop(&report);   // statistics of the stream
  *
@@ -109,6 +109,13 @@ ONDRELIX_API const char *ondrelix_last_error(void);
  * report: if non-null, receives on success a report with the keys "status",
  *   "voice", "in_path", "out_path", "duration_s", "elapsed_ms" and "rtf".
  *
+ * A signal longer than 60 s (at 22050 Hz) is converted in pieces of 45 s
+ * joined without a seam, and read and written piece by piece, so memory stays
+ * bounded (about 460 MB with the bundled models) whatever the file's length.
+ * Its output goes to "<out_path>.part" first and replaces out_path only when
+ * complete: a failure leaves out_path as it was. Shorter signals are converted
+ * in one run.
+ *
  * Returns 0 on success, -1 on failure with the last error set; on failure
  * *report and the report text are unchanged.
  */
@@ -139,6 +146,15 @@ ONDRELIX_API int ondrelix_load_voice(const char *wav_path, const char **report);
  *   DSP effects with 20 ms blocks instead of the neural converter with 200 ms
  *   blocks; "latency_ms": an integer from 20 to 1000 sets the block length.
  *   Text that is not a JSON object and unusable values are ignored.
+ *   "continuous": true (neural mode only) selects the continuous mode instead
+ *   of isolated blocks: overlapping pieces joined without a seam, one output
+ *   sample for every input sample after a fixed delay (about 36 ms beyond the
+ *   hop and the conversion). In it "latency_ms" sets the hop between pieces
+ *   (default 46 ms); "gate_db" (-120 to 0) makes pieces quieter than that
+ *   level come out as silence without running the models; "max_delay_ms" (50
+ *   to 10000, default 500): when more input than that waits, the oldest is
+ *   dropped (counted in "dropped_frames") and the stream rejoins with a
+ *   crossfade, so the delay stays bounded.
  *
  * Returns 0 when the stream runs, -1 on failure with the last error set (not
  * initialised, a stream already runs, "custom" without a cloned voice, the
@@ -171,7 +187,11 @@ ONDRELIX_API int ondrelix_rt_read(int16_t *out, int capacity, int *got);
  * Stops the stream, waits for its worker, and, if `report` is non-null, hands
  * out the statistics report ("processed_ms", "total_time_ms",
  * "avg_latency_ms", "dropped_frames", "total_in_frames", "total_out_frames",
- * "realtime"). Unread output stays readable with ondrelix_rt_read.
+ * "realtime"). Unread output stays readable with ondrelix_rt_read. A
+ * continuous stream's report goes on with "continuous" (true), "hop_ms",
+ * "lookahead_ms", "delay_ms" and "delay_p99_ms" (measured from each write to
+ * the output it gave being ready), "piece_p99_ms" (conversion time per
+ * piece), "pieces", "gated_pieces" and "rejoins".
  * Always returns 0. With no running stream it does nothing: *report and the
  * report text are left alone.
  */

@@ -23,11 +23,12 @@ float piece_converter::input_at(int64_t position) const {
 }
 
 // Keeps what the next piece and the next measurement of the source voice can still read.
-// The first input of the next piece's window: `context` before its hop, down to the grid.
+// The first input of the next piece's window: `context` before its hop, down to the grid, and
+// never before the signal's start (there is nothing there to see).
 int64_t piece_converter::window_start() const {
   const int64_t earliest = next_ - plan_.context;
   const int64_t grid = std::max(plan_.grid, 1);
-  return earliest >= 0 ? earliest / grid * grid : -((-earliest + grid - 1) / grid) * grid;
+  return earliest > 0 ? earliest / grid * grid : 0;
 }
 
 void piece_converter::trim_history() {

@@ -58,6 +58,10 @@ check fast-without-input 2 "$cli" stream --fast
 check bad-rate 2 "$cli" stream --rate 100
 check bad-channels 2 "$cli" stream --channels 0
 check channels-with-input 2 "$cli" stream --input "$work/in.wav" --output "$work/o.wav" --channels 2
+check blocks-with-dsp 2 "$cli" stream --mode dsp --blocks
+check gate-with-blocks 2 "$cli" stream --blocks --gate-db -50
+check bad-gate 2 "$cli" stream --gate-db 6
+check bad-max-delay 2 "$cli" stream --max-delay-ms 10
 check bad-jobs 2 "$cli" convert a.wav b.wav --out-dir "$work" --jobs 0
 check jobs-without-out-dir 2 "$cli" convert a.wav b.wav --jobs 2
 for sub in voices convert stream; do
@@ -99,6 +103,11 @@ check stream-file 0 "$cli" stream --voice deep --input "$corpus/spk2_b.wav" --ou
 expect stream-file-output test -s "$work/s.wav"
 
 expect stream-file-delay grep -q '"delay_ms":' "$work/stderr"
+# Neural streams are continuous by default: as long as their input, with the continuous report.
+expect stream-file-continuous grep -q '"continuous":true' "$work/stderr"
+expect stream-file-length test "$(soxi -s "$work/s.wav")" = "$(soxi -s "$corpus/spk2_b.wav")"
+check stream-blocks 0 "$cli" stream --voice deep --blocks --input "$corpus/spk2_b.wav" --output "$work/b.wav" --fast
+expect stream-blocks-report sh -c "! grep -q '\"continuous\"' '$work/stderr'"
 
 # At the host's rate: a 48 kHz stereo pipe through a DSP pass-through stream comes back at 48 kHz,
 # as long as it went in, and equal to it within the resamplers' error.

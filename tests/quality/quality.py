@@ -166,6 +166,17 @@ for voice, goal in goals.items():
           f"{mean:.2f} on the {len(original)} original files (target {goal}); "
           f"{np.mean([r for _, r in scored]):.2f} on all {len(scored)}")
 
+# The continuous stream keeps the words its file conversion keeps.
+for voice in ("female", "deep"):
+    streamed = []
+    for f in files:
+        dst = os.path.join(out, f"{f}_{voice}_streamed.wav")
+        run(cli, "stream", "--voice", voice, "--input", source[f], "--output", dst, "--fast", "--models", models)
+        streamed.append(retention(base_words[f], words(dst)))
+    filed = float(np.mean([per_file_words[(voice, f)] for f in files]))
+    check(f"streamed words {voice}", float(np.mean(streamed)) >= filed - 0.05,
+          f"{np.mean(streamed):.2f} streamed (continuous mode) against {filed:.2f} converted as files")
+
 # Encoder: same-speaker embeddings closer than different-speaker ones.
 vectors = np.array([[float(v) for v in line.split()] for line in
                     run(embed_tool, models, *[source[f] for f in files]).splitlines()])
