@@ -64,6 +64,7 @@ class NumpyBackend:
     def reduce_mean(self, x, axis, keepdims=True): return np.mean(x, axis=axis, keepdims=keepdims)
     def reduce_max(self, x, axis, keepdims=True): return np.max(x, axis=axis, keepdims=keepdims)
     def argmax(self, x, axis): return np.expand_dims(np.argmax(x, axis=axis), axis)
+    def cumsum(self, x, axis): return np.cumsum(x, axis=axis, dtype=np.float32)
 
     def expand_as(self, x, like):
         return np.broadcast_to(x, np.broadcast_shapes(x.shape, like.shape)).copy()
@@ -175,6 +176,9 @@ class OnnxBackend:
 
     def argmax(self, x, axis):
         return self._node("ArgMax", [x], axis=axis, keepdims=1)
+
+    def cumsum(self, x, axis):
+        return self._node("CumSum", [x, self.const(np.array(axis, dtype=np.int64), np.int64)])
 
     def expand_as(self, x, like):
         return self._node("Expand", [x, self._node("Shape", [like])])
