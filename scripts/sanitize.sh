@@ -20,6 +20,8 @@ case $kind in
   address)
     preset=asan
     targets=(all)
+    # Python cannot load a library built with AddressSanitizer (its runtime must come first).
+    [ $# -gt 0 ] || set -- -LE python
     export ASAN_OPTIONS="detect_leaks=1 abort_on_error=1"
     export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp print_suppressions=0"
     export UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
