@@ -8,7 +8,7 @@ corpus=${CORPUS_DIR:-$root/../shared/corpus}
 
 "$root/scripts/install-deps.sh" --demo --bench
 (cd "$root" && cmake --preset default -B "$build" >/dev/null)
-cmake --build "$build" -j "$(nproc)" --target bench_signal bench_peers bench_end_to_end bench_continuous default_models ondrelix
+cmake --build "$build" -j "$(nproc)" --target bench_signal bench_peers bench_end_to_end bench_continuous bench_lv2 default_models ondrelix
 
 inputs=$build/bench-inputs
 mkdir -p "$inputs"
@@ -58,6 +58,8 @@ echo "== end to end (default models)"
 "$build/bench/bench_end_to_end" "$build/models" "$corpus"/*.wav "$inputs/speech60s_44k.wav"
 echo "== stream: block mode against continuous mode (default models)"
 "$build/bench/bench_continuous" "$build/models" "$corpus"/spk*.wav
+echo "== LV2 plugin (default models)"
+ONDRELIX_MODELS=$build/models "$build/bench/bench_lv2" "$corpus"/spk1_*.wav
 echo "== long files, 44.1 kHz speech: peak memory and real-time factor (60 s converts whole)"
 for minutes in 1 10 60; do
   f=$inputs/speech_${minutes}min_44k.wav

@@ -1,0 +1,210 @@
+#include "bridge.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "ondrelix.h"
+
+namespace {
+
+constexpr double kStreamRate = 16000.0;
+constexpr size_t kRingSeconds = 4;
+constexpr size_t kChunk = 4096;
+// What the stream needs beyond its hop before a sample comes back, and a margin for the
+// helpers' scheduling and the resamplers' buffering: continuous mode 36 ms of lookahead plus
+// the conversion of a piece; DSP mode one block.
+constexpr double kNeuralMarginMs = 150.0;
+constexpr double kDspMarginMs = 90.0;
+const char *const kVoiceNames[] = {"female", "deep", "robot", "custom", "pass"};
+
+soxr_t make_resampler(double from, double to) {
+  soxr_error_t error = nullptr;
+  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+  soxr_t s = soxr_create(from, to, 1, &error, &io, &quality, nullptr);
+  return error ? nullptr : s;
+}
+
+void nap() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+
+}  // namespace
+
+void path_slot::put(const char *path, size_t n) {
+  if (ready_.load(std::memory_order_acquire)) return;  // the last one is not taken yet
+  n = n < sizeof text_ - 1 ? n : sizeof text_ - 1;
+  std::memcpy(text_, path, n);
+  text_[n] = '\0';
+  ready_.store(1, std::memory_order_release);
+}
+
+bool path_slot::take(std::string &path) {
+  if (!ready_.load(std::memory_order_acquire)) return false;
+  path = text_;
+  ready_.store(0, std::memory_order_release);
+  return true;
+}
+
+engine_bridge::engine_bridge(double host_rate, logger log)
+    : input(static_cast<size_t>(host_rate * kRingSeconds)),
+      output(static_cast<size_t>(host_rate * kRingSeconds)),
+      host_rate_(host_rate),
+      log_(std::move(log)),
+      to_stream_(make_resampler(host_rate, kStreamRate)),
+      from_stream_(make_resampler(kStreamRate, host_rate)) {
+  latency = latency_for(current_, host_rate_);
+}
+
+engine_bridge::~engine_bridge() {
+  stop();
+  if (to_stream_) soxr_delete(to_stream_);
+  if (from_stream_) soxr_delete(from_stream_);
+}
+
+int64_t engine_bridge::latency_for(const bridge_settings &s, double host_rate) {
+  const bool dsp = s.mode == 1 || s.voice == 4;
+  const double ms = s.hop_ms + (dsp ? kDspMarginMs : 36.0 + kNeuralMarginMs);
+  return static_cast<int64_t>(std::lround(ms * host_rate / 1000.0));
+}
+
+std::string engine_bridge::reference() {
+  std::lock_guard<std::mutex> lock(engine_mutex_);
+  return reference_;
+}
+
+bridge_settings engine_bridge::wanted() const {
+  bridge_settings s;
+  s.voice = wanted_voice.load();
+  s.mode = wanted_mode.load();
+  s.hop_ms = wanted_hop.load();
+  s.gate_db = wanted_gate.load();
+  return s;
+}
+
+bool engine_bridge::start(const std::string &models, const std::string &reference) {
+  if (!to_stream_ || !from_stream_) {
+    log_(true, "ondrelix: cannot create the resamplers");
+    return false;
+  }
+  models_ = models;
+  reference_ = reference;
+  const char *report = nullptr;
+  if (ondrelix_init(models.c_str(), &report) != 0) {
+    log_(true, "ondrelix: cannot start with models from " + models + ": " + ondrelix_last_error() +
+                   " (set the plugin's models directory, or ONDRELIX_MODELS); passing audio through");
+    return false;
+  }
+  engine_up_ = true;
+  if (!reference.empty() && ondrelix_load_voice(reference.c_str(), nullptr) != 0)
+    log_(true, "ondrelix: cannot clone a voice from " + reference + ": " + ondrelix_last_error());
+  if (!restart(wanted())) return false;
+  running_ = true;
+  feeder_ = std::thread(&engine_bridge::feed, this);
+  drainer_ = std::thread(&engine_bridge::drain, this);
+  return true;
+}
+
+void engine_bridge::stop() {
+  running_ = false;
+  if (feeder_.joinable()) feeder_.join();
+  if (drainer_.joinable()) drainer_.join();
+  if (engine_up_) ondrelix_cleanup();  // stops the stream
+  engine_up_ = false;
+}
+
+// (Re)starts the stream with `s`; the caller holds engine_mutex_ (or no helper runs yet).
+bool engine_bridge::restart(const bridge_settings &s) {
+  std::lock_guard<std::mutex> drain_lock(drain_mutex_);  // no read while the stream restarts
+  ondrelix_rt_stop(nullptr);
+  bridge_settings use = s;
+  if (use.voice == 3 && reference_.empty()) {
+    log_(false, "ondrelix: the voice \"custom\" needs a reference clip; passing audio through");
+    use.voice = 4;
+  }
+  std::string options = "{";
+  if (use.mode == 1 || use.voice == 4) {
+    options += "\"mode\":\"dsp\"";
+  } else {
+    options += "\"continuous\":true";
+    if (use.gate_db > -120) options += ",\"gate_db\":" + std::to_string(use.gate_db);
+  }
+  options += ",\"latency_ms\":" + std::to_string(use.hop_ms) + "}";
+  if (ondrelix_rt_start(kVoiceNames[use.voice], options.c_str()) != 0) {
+    log_(true, std::string("ondrelix: cannot start the stream: ") + ondrelix_last_error());
+    return false;
+  }
+  current_ = s;
+  soxr_clear(to_stream_);
+  soxr_clear(from_stream_);
+  latency = latency_for(use, host_rate_);
+  generation.fetch_add(1);
+  return true;
+}
+
+// Input ring -> 16 kHz -> the stream; restarts the stream when the wanted settings change.
+void engine_bridge::feed() {
+  std::vector<float> host(kChunk), at_stream(kChunk * 2);
+  std::vector<int16_t> pcm(kChunk * 2);
+  while (running_) {
+    std::string path;
+    if (new_models.take(path) && path != models_)
+      log_(false, "ondrelix: a new models directory takes effect when the plugin is activated");
+    if (new_reference.take(path)) {
+      std::lock_guard<std::mutex> lock(engine_mutex_);
+      if (ondrelix_load_voice(path.c_str(), nullptr) == 0) {
+        reference_ = path;
+        restart(wanted());
+      } else {
+        log_(true, "ondrelix: cannot clone a voice from " + path + ": " + ondrelix_last_error());
+      }
+    }
+    if (!(wanted() == current_)) {
+      std::lock_guard<std::mutex> lock(engine_mutex_);
+      restart(wanted());
+    }
+    const size_t n = input.pop(host.data(), kChunk);
+    if (n == 0) {
+      nap();
+      continue;
+    }
+    size_t done = 0, made = 0;
+    soxr_process(to_stream_, host.data(), n, &done, at_stream.data(), at_stream.size(), &made);
+    for (size_t i = 0; i < made; ++i) {
+      const float v = std::nearbyint(at_stream[i] * 32768.0f);
+      pcm[i] = static_cast<int16_t>(v > 32767.0f ? 32767.0f : (v < -32768.0f ? -32768.0f : v));
+    }
+    if (made > 0) ondrelix_rt_write(pcm.data(), static_cast<int>(made));
+  }
+}
+
+// The stream -> the host's rate -> output ring, after the silence that makes the latency.
+void engine_bridge::drain() {
+  std::vector<int16_t> pcm(kChunk);
+  std::vector<float> at_stream(kChunk), host(kChunk * 16);
+  while (running_) {
+    std::unique_lock<std::mutex> lock(drain_mutex_);
+    const int gen = generation.load();
+    if (primed_ != gen) {
+      // run() drops what the last stream left first; then this stream's delay starts.
+      if (flushed.load() != gen) {
+        lock.unlock();
+        nap();
+        continue;
+      }
+      output.push_zeros(static_cast<size_t>(latency.load()));
+      primed_ = gen;
+    }
+    int got = 0;
+    ondrelix_rt_read(pcm.data(), static_cast<int>(kChunk), &got);  // waits up to 20 ms
+    if (got <= 0) {
+      lock.unlock();
+      nap();  // between two streams a read returns at once
+      continue;
+    }
+    for (int i = 0; i < got; ++i) at_stream[i] = static_cast<float>(pcm[i]) / 32768.0f;
+    size_t done = 0, made = 0;
+    soxr_process(from_stream_, at_stream.data(), static_cast<size_t>(got), &done, host.data(),
+                 host.size(), &made);
+    output.push(host.data(), made);
+  }
+}

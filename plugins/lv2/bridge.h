@@ -1,0 +1,85 @@
+// Between the host's audio thread and the engine. run() only pushes input into one lock-free ring
+// and pops output from another; two helper threads move the audio through the library's stream
+// (the feeder resamples to 16 kHz and writes, the drainer reads, which may wait, and resamples
+// back) and restart it when the settings change. The output ring is primed with `latency`
+// samples of silence at every (re)start, so the output is the converted input delayed by
+// exactly that.
+#pragma once
+
+#include <soxr.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "spsc_ring.h"
+
+struct bridge_settings {
+  int voice = 0;  // female, deep, robot, custom, pass-through
+  int mode = 0;   // neural continuous, DSP
+  int hop_ms = 46;
+  int gate_db = -120;  // -120: no gate
+  bool operator==(const bridge_settings &o) const {
+    return voice == o.voice && mode == o.mode && hop_ms == o.hop_ms && gate_db == o.gate_db;
+  }
+};
+
+// A path handed from the audio thread (a patch:Set) to the helpers, without a lock or allocation.
+class path_slot {
+ public:
+  void put(const char *path, size_t n);  // audio thread
+  bool take(std::string &path);          // helper
+ private:
+  char text_[4096] = {};
+  std::atomic<int> ready_{0};
+};
+
+class engine_bridge {
+ public:
+  using logger = std::function<void(bool error, const std::string &message)>;
+  engine_bridge(double host_rate, logger log);
+  ~engine_bridge();
+  engine_bridge(const engine_bridge &) = delete;
+  engine_bridge &operator=(const engine_bridge &) = delete;
+
+  // Starts the engine and the helpers (from activate, not the audio thread). False when the
+  // engine cannot start (the log says why); the plugin then passes audio through.
+  bool start(const std::string &models, const std::string &reference);
+  void stop();
+
+  // The audio thread's side.
+  spsc_ring input, output;
+  std::atomic<int> generation{0};  // bumped by every (re)start of the stream
+  std::atomic<int> flushed{0};     // the generation whose stale output run() has dropped
+  std::atomic<int64_t> latency{0};  // samples at the host's rate
+  std::atomic<int> wanted_voice{0}, wanted_mode{0}, wanted_hop{46}, wanted_gate{-120};
+  path_slot new_reference, new_models;
+
+  // The reference clip in use; from any thread but the audio thread.
+  std::string reference();
+  static int64_t latency_for(const bridge_settings &s, double host_rate);
+
+ private:
+  void feed();
+  void drain();
+  bool restart(const bridge_settings &s);
+  bridge_settings wanted() const;
+
+  double host_rate_;
+  logger log_;
+  soxr_t to_stream_ = nullptr, from_stream_ = nullptr;
+  // Start and stop of the stream against reads and writes, and the reference's text; never
+  // taken by run().
+  std::mutex engine_mutex_;
+  std::mutex drain_mutex_;
+  std::thread feeder_, drainer_;
+  std::atomic<bool> running_{false};
+  bridge_settings current_;
+  std::string models_, reference_;
+  bool engine_up_ = false;
+  int primed_ = 0;  // the generation the drainer has primed
+};

@@ -1,0 +1,348 @@
+// The LV2 plugin: a mono voice changer on the ondrelix engine. The audio thread's run() never
+// blocks (but when the host freewheels), never allocates and takes no lock: it hands samples to
+// the bridge's helpers through lock-free rings (bridge.h). The engine is one per process: a
+// second instance says so in the host's log and passes audio through.
+#include <lv2/atom/atom.h>
+#include <lv2/atom/util.h>
+#include <lv2/core/lv2.h>
+#include <lv2/log/log.h>
+#include <lv2/patch/patch.h>
+#include <lv2/state/state.h>
+#include <lv2/urid/urid.h>
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "bridge.h"
+
+namespace {
+
+constexpr const char *kUri = "https://quorvane.example/plugins/ondrelix";
+constexpr const char *kReferenceUri = "https://quorvane.example/plugins/ondrelix#reference";
+constexpr const char *kModelsUri = "https://quorvane.example/plugins/ondrelix#models";
+constexpr double kMaxLatencySeconds = 1.5;
+
+enum port : uint32_t {
+  kIn, kOut, kVoice, kMode, kHop, kGate, kBypass, kUnderrun, kFreewheel, kLatency, kUnderruns,
+  kControl, kPortCount
+};
+
+// One instance in a process owns the engine.
+std::atomic<bool> g_engine_taken{false};
+
+bool exists(const std::string &path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// $ONDRELIX_MODELS, else the models installed with the plugin (prefix/lib/lv2/ondrelix.lv2 ->
+// prefix/share/quorvane-ondrelix/models), else the build's.
+std::string default_models(const std::string &bundle) {
+  if (const char *env = std::getenv("ONDRELIX_MODELS"); env && *env) return env;
+  const std::string installed = bundle + "/../../../share/quorvane-ondrelix/models";
+  if (exists(installed + "/openvoice_converter.onnx")) return installed;
+  return ONDRELIX_BUILD_MODELS;
+}
+
+struct urids {
+  LV2_URID atom_path, atom_object, patch_set, patch_property, patch_value, reference, models,
+      log_error, log_warning;
+};
+
+class voice_plugin {
+ public:
+  voice_plugin(double rate, const char *bundle, const LV2_Feature *const *features);
+  ~voice_plugin();
+  void connect(uint32_t port, void *data) { ports_[port] = data; }
+  void activate();
+  void deactivate();
+  void run(uint32_t n);
+  LV2_State_Status save(LV2_State_Store_Function store, LV2_State_Handle handle,
+                        const LV2_Feature *const *features);
+  LV2_State_Status restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
+                           const LV2_Feature *const *features);
+
+ private:
+  float control(port p, float fallback) const {
+    return ports_[p] ? *static_cast<const float *>(ports_[p]) : fallback;
+  }
+  void log(bool error, const std::string &message);
+  void read_patch();
+  void pass_through(const float *in, float *out, uint32_t n, int64_t delay);
+  void write_dry(const float *in, uint32_t n);
+  float dry_at(int64_t back, uint32_t i) const;
+  void publish(int64_t latency);
+
+  double rate_;
+  std::string bundle_;
+  LV2_URID_Map *map_ = nullptr;
+  LV2_Log_Log *log_ = nullptr;
+  urids u_{};
+  void *ports_[kPortCount] = {};
+  bool owner_ = false;
+  bool engine_ok_ = false;
+  std::unique_ptr<engine_bridge> bridge_;
+  std::string models_, reference_;
+  // The dry signal, for bypass and underruns: a delay line the audio thread alone uses.
+  std::vector<float> dry_;
+  size_t dry_pos_ = 0;
+  int seen_generation_ = 0;
+  int64_t owed_ = 0;  // converted samples to drop: their place went to silence or the dry signal
+  uint32_t underruns_ = 0;
+};
+
+voice_plugin::voice_plugin(double rate, const char *bundle, const LV2_Feature *const *features)
+    : rate_(rate), bundle_(bundle ? bundle : ".") {
+  for (int i = 0; features && features[i]; ++i) {
+    if (!std::strcmp(features[i]->URI, LV2_URID__map))
+      map_ = static_cast<LV2_URID_Map *>(features[i]->data);
+    if (!std::strcmp(features[i]->URI, LV2_LOG__log))
+      log_ = static_cast<LV2_Log_Log *>(features[i]->data);
+  }
+  // Without urid:map (a simple host such as lv2apply) there are no patch messages, no state and
+  // no host log: messages go to standard error.
+  if (map_) {
+    auto m = [&](const char *uri) { return map_->map(map_->handle, uri); };
+    u_ = {m(LV2_ATOM__Path), m(LV2_ATOM__Object), m(LV2_PATCH__Set), m(LV2_PATCH__property),
+          m(LV2_PATCH__value), m(kReferenceUri), m(kModelsUri), m(LV2_LOG__Error),
+          m(LV2_LOG__Warning)};
+  } else {
+    log_ = nullptr;
+  }
+  dry_.assign(static_cast<size_t>(rate * kMaxLatencySeconds) + 65536, 0.0f);
+  owner_ = !g_engine_taken.exchange(true);
+  if (!owner_) {
+    log(false, "ondrelix: another instance in this process owns the engine (there is one per "
+               "process); this one passes audio through");
+    return;
+  }
+  models_ = default_models(bundle_);
+  bridge_ = std::make_unique<engine_bridge>(
+      rate, [this](bool error, const std::string &message) { log(error, message); });
+}
+
+voice_plugin::~voice_plugin() {
+  bridge_.reset();
+  if (owner_) g_engine_taken = false;
+}
+
+void voice_plugin::log(bool error, const std::string &message) {
+  if (log_)
+    log_->printf(log_->handle, error ? u_.log_error : u_.log_warning, "%s\n", message.c_str());
+  else
+    std::fprintf(stderr, "%s\n", message.c_str());
+}
+
+void voice_plugin::activate() {
+  std::fill(dry_.begin(), dry_.end(), 0.0f);
+  owed_ = 0;
+  underruns_ = 0;
+  if (!owner_) return;
+  bridge_->wanted_voice = static_cast<int>(control(kVoice, 0));
+  bridge_->wanted_mode = static_cast<int>(control(kMode, 0));
+  bridge_->wanted_hop = static_cast<int>(control(kHop, 46));
+  bridge_->wanted_gate = static_cast<int>(control(kGate, -120));
+  engine_ok_ = bridge_->start(models_, reference_);
+  if (!engine_ok_) return;
+  // Not the audio thread: take the first stream's delay here, so run() starts with it.
+  seen_generation_ = bridge_->generation.load();
+  bridge_->flushed.store(seen_generation_);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (bridge_->output.available() < static_cast<size_t>(bridge_->latency.load()) &&
+         std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void voice_plugin::deactivate() {
+  if (bridge_) bridge_->stop();
+  engine_ok_ = false;
+}
+
+void voice_plugin::write_dry(const float *in, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) dry_[(dry_pos_ + i) % dry_.size()] = in[i];
+}
+
+// The dry sample `back` samples before sample i of the block just written.
+float voice_plugin::dry_at(int64_t back, uint32_t i) const {
+  const int64_t size = static_cast<int64_t>(dry_.size());
+  const int64_t at = (static_cast<int64_t>(dry_pos_) + i - back) % size;
+  return dry_[static_cast<size_t>(at < 0 ? at + size : at)];
+}
+
+void voice_plugin::pass_through(const float *in, float *out, uint32_t n, int64_t delay) {
+  for (uint32_t i = 0; i < n; ++i) out[i] = delay == 0 ? in[i] : dry_at(delay, i);
+}
+
+void voice_plugin::publish(int64_t latency) {
+  if (ports_[kLatency]) *static_cast<float *>(ports_[kLatency]) = static_cast<float>(latency);
+  if (ports_[kUnderruns]) *static_cast<float *>(ports_[kUnderruns]) = static_cast<float>(underruns_);
+}
+
+// patch:Set of the reference clip or the models directory, from the control port.
+void voice_plugin::read_patch() {
+  const auto *seq = static_cast<const LV2_Atom_Sequence *>(ports_[kControl]);
+  if (!seq || !bridge_ || !map_) return;
+  LV2_ATOM_SEQUENCE_FOREACH(seq, ev) {
+    if (ev->body.type != u_.atom_object) continue;
+    const auto *obj = reinterpret_cast<const LV2_Atom_Object *>(&ev->body);
+    if (obj->body.otype != u_.patch_set) continue;
+    const LV2_Atom *property = nullptr, *value = nullptr;
+    lv2_atom_object_get(obj, u_.patch_property, &property, u_.patch_value, &value, 0);
+    if (!property || !value || value->type != u_.atom_path) continue;
+    const LV2_URID key = reinterpret_cast<const LV2_Atom_URID *>(property)->body;
+    const char *path = static_cast<const char *>(LV2_ATOM_BODY_CONST(value));
+    const size_t length = strnlen(path, value->size);
+    if (key == u_.reference) bridge_->new_reference.put(path, length);
+    if (key == u_.models) bridge_->new_models.put(path, length);
+  }
+}
+
+void voice_plugin::run(uint32_t n) {
+  const auto *in = static_cast<const float *>(ports_[kIn]);
+  auto *out = static_cast<float *>(ports_[kOut]);
+  if (!in || !out) return;
+  write_dry(in, n);
+  if (!owner_) {
+    pass_through(in, out, n, 0);
+    publish(0);
+    dry_pos_ = (dry_pos_ + n) % dry_.size();
+    return;
+  }
+  const int64_t latency = bridge_->latency.load();
+  if (!engine_ok_) {
+    pass_through(in, out, n, latency);  // the same delay the plugin reports
+    publish(latency);
+    dry_pos_ = (dry_pos_ + n) % dry_.size();
+    return;
+  }
+  bridge_->wanted_voice = static_cast<int>(control(kVoice, 0));
+  bridge_->wanted_mode = static_cast<int>(control(kMode, 0));
+  bridge_->wanted_hop = std::clamp(static_cast<int>(control(kHop, 46)), 20, 1000);
+  bridge_->wanted_gate = std::clamp(static_cast<int>(std::lround(control(kGate, -120))), -120, 0);
+  read_patch();
+  bridge_->input.push(in, n);
+  // A restarted stream: what the last one left is dropped, and the bridge primes the new delay.
+  const int generation = bridge_->generation.load();
+  if (generation != seen_generation_) {
+    bridge_->output.pop(nullptr, bridge_->output.available());
+    owed_ = 0;
+    seen_generation_ = generation;
+    bridge_->flushed.store(generation);
+  }
+  if (owed_ > 0) owed_ -= static_cast<int64_t>(bridge_->output.pop(nullptr, static_cast<size_t>(owed_)));
+  if (control(kFreewheel, 0) > 0.5f) {
+    // Not real time: wait for the conversion (at most a few seconds, in case it stalled).
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (bridge_->output.available() < n + static_cast<size_t>(owed_) &&
+           std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    if (owed_ > 0) owed_ -= static_cast<int64_t>(bridge_->output.pop(nullptr, static_cast<size_t>(owed_)));
+  }
+  const size_t got = owed_ > 0 ? 0 : bridge_->output.pop(out, n);
+  if (got < n) {
+    // Underrun: silence or the dry signal in the converted samples' place; they are dropped
+    // when they come, so the delay stays what the latency port says.
+    const bool dry = control(kUnderrun, 0) > 0.5f;
+    for (size_t i = got; i < n; ++i) out[i] = dry ? dry_at(latency, static_cast<uint32_t>(i)) : 0.0f;
+    owed_ += static_cast<int64_t>(n - got);
+    ++underruns_;
+  }
+  if (control(kBypass, 0) > 0.5f) pass_through(in, out, n, latency);
+  publish(latency);
+  dry_pos_ = (dry_pos_ + n) % dry_.size();
+}
+
+LV2_State_Status voice_plugin::save(LV2_State_Store_Function store, LV2_State_Handle handle,
+                                    const LV2_Feature *const *features) {
+  if (!map_) return LV2_STATE_ERR_NO_FEATURE;
+  LV2_State_Map_Path *map_path = nullptr;
+  for (int i = 0; features && features[i]; ++i)
+    if (!std::strcmp(features[i]->URI, LV2_STATE__mapPath))
+      map_path = static_cast<LV2_State_Map_Path *>(features[i]->data);
+  const std::string reference = bridge_ ? bridge_->reference() : reference_;
+  const std::pair<LV2_URID, std::string> items[] = {{u_.reference, reference},
+                                                    {u_.models, models_}};
+  for (const auto &[key, value] : items) {
+    if (value.empty()) continue;
+    char *abstract = map_path ? map_path->abstract_path(map_path->handle, value.c_str()) : nullptr;
+    const char *text = abstract ? abstract : value.c_str();
+    store(handle, key, text, std::strlen(text) + 1, u_.atom_path,
+          LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+    std::free(abstract);
+  }
+  return LV2_STATE_SUCCESS;
+}
+
+LV2_State_Status voice_plugin::restore(LV2_State_Retrieve_Function retrieve,
+                                       LV2_State_Handle handle,
+                                       const LV2_Feature *const *features) {
+  if (!map_) return LV2_STATE_ERR_NO_FEATURE;
+  LV2_State_Map_Path *map_path = nullptr;
+  for (int i = 0; features && features[i]; ++i)
+    if (!std::strcmp(features[i]->URI, LV2_STATE__mapPath))
+      map_path = static_cast<LV2_State_Map_Path *>(features[i]->data);
+  auto get = [&](LV2_URID key, std::string &into) {
+    size_t size = 0;
+    uint32_t type = 0, flags = 0;
+    const void *value = retrieve(handle, key, &size, &type, &flags);
+    if (!value || type != u_.atom_path) return;
+    char *absolute =
+        map_path ? map_path->absolute_path(map_path->handle, static_cast<const char *>(value))
+                 : nullptr;
+    into = absolute ? absolute : static_cast<const char *>(value);
+    std::free(absolute);
+  };
+  get(u_.reference, reference_);
+  get(u_.models, models_);
+  return LV2_STATE_SUCCESS;
+}
+
+// ---- The LV2 entry points ----
+
+LV2_Handle instantiate(const LV2_Descriptor *, double rate, const char *bundle,
+                       const LV2_Feature *const *features) {
+  return new voice_plugin(rate, bundle, features);
+}
+
+void connect_port(LV2_Handle h, uint32_t port, void *data) {
+  static_cast<voice_plugin *>(h)->connect(port, data);
+}
+void activate(LV2_Handle h) { static_cast<voice_plugin *>(h)->activate(); }
+void run(LV2_Handle h, uint32_t n) { static_cast<voice_plugin *>(h)->run(n); }
+void deactivate(LV2_Handle h) { static_cast<voice_plugin *>(h)->deactivate(); }
+void cleanup(LV2_Handle h) { delete static_cast<voice_plugin *>(h); }
+
+LV2_State_Status save(LV2_Handle h, LV2_State_Store_Function store, LV2_State_Handle handle,
+                      uint32_t, const LV2_Feature *const *features) {
+  return static_cast<voice_plugin *>(h)->save(store, handle, features);
+}
+LV2_State_Status restore(LV2_Handle h, LV2_State_Retrieve_Function retrieve,
+                         LV2_State_Handle handle, uint32_t, const LV2_Feature *const *features) {
+  return static_cast<voice_plugin *>(h)->restore(retrieve, handle, features);
+}
+
+const void *extension_data(const char *uri) {
+  static const LV2_State_Interface state = {save, restore};
+  return std::strcmp(uri, LV2_STATE__interface) == 0 ? &state : nullptr;
+}
+
+const LV2_Descriptor kDescriptor = {kUri,       instantiate, connect_port, activate, run,
+                                    deactivate, cleanup,     extension_data};
+
+}  // namespace
+
+extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor *lv2_descriptor(uint32_t index) {
+  return index == 0 ? &kDescriptor : nullptr;
+}
