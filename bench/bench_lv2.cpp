@@ -77,10 +77,11 @@ void measure(const char *label, float voice, float mode, const std::vector<float
   const long latency = static_cast<long>(a.latency);
   a.d->deactivate(a.h);
   const std::vector<float> in(speech.begin(), speech.begin() + static_cast<long>(out.size()));
-  std::printf("%-22s CPU %5.1f %% of one core | latency port %5ld samples (%5.1f ms), measured "
-              "%5ld samples (%5.1f ms, 10 ms steps) | underruns %.0f\n",
-              label, 100.0 * cpu / wall, latency, latency / 48.0, measured_delay(in, out),
-              measured_delay(in, out) / 48.0, a.underruns);
+  std::printf(
+      "%-22s CPU %5.1f %% of one core | latency port %5ld samples (%5.1f ms), measured "
+      "%5ld samples (%5.1f ms, 10 ms steps) | underruns %.0f\n",
+      label, 100.0 * cpu / wall, latency, latency / 48.0, measured_delay(in, out),
+      measured_delay(in, out) / 48.0, a.underruns);
 }
 
 }  // namespace
@@ -98,7 +99,8 @@ int main(int argc, char **argv) {
     const double step = static_cast<double>(rec.sample_rate) / 48000.0;
     for (double p = 0; p < rec.frames - 1; p += step) {  // linear interpolation is enough here
       const auto k = static_cast<int32_t>(p);
-      speech.push_back(static_cast<float>(rec.samples[k] + (p - k) * (rec.samples[k + 1] - rec.samples[k])));
+      speech.push_back(
+          static_cast<float>(rec.samples[k] + (p - k) * (rec.samples[k + 1] - rec.samples[k])));
     }
     qv_wav_free(&rec);
   }

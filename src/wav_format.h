@@ -38,6 +38,12 @@ void wav_downmix(const unsigned char *raw, int32_t frames, const wav_layout &lay
 // so it holds its sample in the low 3 bytes instead (as ALSA's S24_LE does).
 bool wav_low_bytes_in_use(const unsigned char *raw, uint32_t bytes);
 
+// The bytes from the file's position to its end, or -1 when that cannot be told.
+long wav_remaining_bytes(FILE *f);
+
+// The canonical 44-byte header of a 16-bit PCM mono file of `samples` samples.
+void wav_put_header(unsigned char *header, uint32_t samples, int32_t sample_rate);
+
 // snprintf into `err` when it is given.
 #if defined(__GNUC__)
 __attribute__((format(printf, 3, 4)))

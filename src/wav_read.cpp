@@ -202,16 +202,15 @@ void downmix_as(const unsigned char *raw, int32_t frames, const wav_layout &layo
   }
 }
 
-// The bytes from the current position to the end of the file, or -1 when unknown.
-long remaining_bytes(FILE *f) {
+}  // namespace
+
+long wav_remaining_bytes(FILE *f) {
   const long here = std::ftell(f);
   if (here < 0 || std::fseek(f, 0, SEEK_END) != 0) return -1;
   const long end = std::ftell(f);
   if (end < 0 || std::fseek(f, here, SEEK_SET) != 0) return -1;
   return end > here ? end - here : 0;
 }
-
-}  // namespace
 
 void wav_error(char *err, size_t err_size, const char *fmt, ...) {
   if (!err) return;
@@ -276,7 +275,7 @@ int32_t qv_wav_read(const char *file_path, qv_wav *rec, char *err, size_t err_si
 
   const uint32_t declared_frames = layout.data_size / layout.frame_bytes;
   // The header may claim far more data than the file holds; never allocate beyond what is there.
-  const long remaining = remaining_bytes(file.f);
+  const long remaining = wav_remaining_bytes(file.f);
   uint32_t to_read = layout.data_size;
   if (remaining >= 0 && static_cast<unsigned long>(remaining) < to_read)
     to_read = static_cast<uint32_t>(remaining);

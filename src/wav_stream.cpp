@@ -11,31 +11,6 @@ namespace {
 constexpr uint32_t kHeaderSize = 44;
 constexpr size_t kScanBytes = 1 << 20;
 
-// The bytes from the current position to the end of the file, or -1 when unknown.
-long remaining_bytes(FILE *f) {
-  const long here = std::ftell(f);
-  if (here < 0 || std::fseek(f, 0, SEEK_END) != 0) return -1;
-  const long end = std::ftell(f);
-  if (end < 0 || std::fseek(f, here, SEEK_SET) != 0) return -1;
-  return end > here ? end - here : 0;
-}
-
-void put_header(unsigned char *h, uint32_t samples, int32_t rate) {
-  const uint32_t data_bytes = 2u * samples;
-  std::memcpy(h, "RIFF", 4);
-  qv::store_le32(h + 4, 36u + data_bytes);
-  std::memcpy(h + 8, "WAVEfmt ", 8);
-  qv::store_le32(h + 16, 16);
-  qv::store_le16(h + 20, 1);
-  qv::store_le16(h + 22, 1);
-  qv::store_le32(h + 24, static_cast<uint32_t>(rate));
-  qv::store_le32(h + 28, static_cast<uint32_t>(rate) * 2u);
-  qv::store_le16(h + 32, 2);
-  qv::store_le16(h + 34, 16);
-  std::memcpy(h + 36, "data", 4);
-  qv::store_le32(h + 40, data_bytes);
-}
-
 }  // namespace
 
 qv_wav_source::~qv_wav_source() {
@@ -49,7 +24,7 @@ bool qv_wav_source::open(const char *path, char *err, size_t err_size) {
     return false;
   }
   if (!wav_read_layout(file_, layout_, err, err_size)) return false;
-  const long remaining = remaining_bytes(file_);
+  const long remaining = wav_remaining_bytes(file_);
   int64_t bytes = layout_.data_size;
   if (remaining >= 0 && remaining < bytes) bytes = remaining;
   frames_ = bytes / layout_.frame_bytes;
@@ -99,7 +74,7 @@ bool qv_wav_sink::open(const char *path, int32_t sample_rate, char *err, size_t 
     return false;
   }
   unsigned char header[kHeaderSize];
-  put_header(header, 0, sample_rate);
+  wav_put_header(header, 0, sample_rate);
   ok_ = std::fwrite(header, 1, kHeaderSize, file_) == kHeaderSize;
   return true;
 }

@@ -13,23 +13,6 @@ namespace {
 constexpr uint16_t kFormatPcm = 1;
 constexpr uint32_t kHeaderSize = 44;
 
-void build_header(unsigned char *h, int32_t num_samples, int32_t sample_rate) {
-  const uint32_t data_bytes = 2u * static_cast<uint32_t>(num_samples);
-  std::memcpy(h, "RIFF", 4);
-  qv::store_le32(h + 4, 36u + data_bytes);
-  std::memcpy(h + 8, "WAVE", 4);
-  std::memcpy(h + 12, "fmt ", 4);
-  qv::store_le32(h + 16, 16);
-  qv::store_le16(h + 20, kFormatPcm);
-  qv::store_le16(h + 22, 1);
-  qv::store_le32(h + 24, static_cast<uint32_t>(sample_rate));
-  qv::store_le32(h + 28, static_cast<uint32_t>(sample_rate) * 2u);
-  qv::store_le16(h + 32, 2);
-  qv::store_le16(h + 34, 16);
-  std::memcpy(h + 36, "data", 4);
-  qv::store_le32(h + 40, data_bytes);
-}
-
 // Writes the header and the samples that `sample_at` gives, one 16-bit value each. `samples` is
 // only checked for null here.
 template <typename SampleAt>
@@ -47,7 +30,7 @@ int32_t write_pcm16_file(const char *file_path, const void *samples, int32_t num
     return -1;
   }
   unsigned char header[kHeaderSize];
-  build_header(header, num_samples, sample_rate);
+  wav_put_header(header, static_cast<uint32_t>(num_samples), sample_rate);
   bool ok = std::fwrite(header, 1, 12, f) == 12 && std::fwrite(header + 12, 1, 8, f) == 8 &&
             std::fwrite(header + 20, 1, 16, f) == 16 && std::fwrite(header + 36, 1, 8, f) == 8;
 
@@ -72,6 +55,23 @@ int32_t write_pcm16_file(const char *file_path, const void *samples, int32_t num
 }
 
 }  // namespace
+
+void wav_put_header(unsigned char *h, uint32_t samples, int32_t sample_rate) {
+  const uint32_t data_bytes = 2u * samples;
+  std::memcpy(h, "RIFF", 4);
+  qv::store_le32(h + 4, 36u + data_bytes);
+  std::memcpy(h + 8, "WAVE", 4);
+  std::memcpy(h + 12, "fmt ", 4);
+  qv::store_le32(h + 16, 16);
+  qv::store_le16(h + 20, kFormatPcm);
+  qv::store_le16(h + 22, 1);
+  qv::store_le32(h + 24, static_cast<uint32_t>(sample_rate));
+  qv::store_le32(h + 28, static_cast<uint32_t>(sample_rate) * 2u);
+  qv::store_le16(h + 32, 2);
+  qv::store_le16(h + 34, 16);
+  std::memcpy(h + 36, "data", 4);
+  qv::store_le32(h + 40, data_bytes);
+}
 
 int32_t qv_wav_write(const char *file_path, const float *samples, int32_t num_samples,
                      int32_t sample_rate, char *err, size_t err_size) {

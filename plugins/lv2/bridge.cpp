@@ -90,8 +90,9 @@ bool engine_bridge::start(const std::string &models, const std::string &referenc
   reference_ = reference;
   const char *report = nullptr;
   if (ondrelix_init(models.c_str(), &report) != 0) {
-    log_(true, "ondrelix: cannot start with models from " + models + ": " + ondrelix_last_error() +
-                   " (set the plugin's models directory, or ONDRELIX_MODELS); passing audio through");
+    log_(true,
+         "ondrelix: cannot start with models from " + models + ": " + ondrelix_last_error() +
+             " (set the plugin's models directory, or ONDRELIX_MODELS); passing audio through");
     return false;
   }
   engine_up_ = true;

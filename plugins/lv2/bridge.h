@@ -53,8 +53,8 @@ class engine_bridge {
 
   // The audio thread's side.
   spsc_ring input, output;
-  std::atomic<int> generation{0};  // bumped by every (re)start of the stream
-  std::atomic<int> flushed{0};     // the generation whose stale output run() has dropped
+  std::atomic<int> generation{0};   // bumped by every (re)start of the stream
+  std::atomic<int> flushed{0};      // the generation whose stale output run() has dropped
   std::atomic<int64_t> latency{0};  // samples at the host's rate
   std::atomic<int> wanted_voice{0}, wanted_mode{0}, wanted_hop{46}, wanted_gate{-120};
   path_slot new_reference, new_models;

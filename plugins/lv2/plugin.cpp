@@ -2,6 +2,7 @@
 // blocks (but when the host freewheels), never allocates and takes no lock: it hands samples to
 // the bridge's helpers through lock-free rings (bridge.h). The engine is one per process: a
 // second instance says so in the host's log and passes audio through.
+#include <dlfcn.h>
 #include <lv2/atom/atom.h>
 #include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
@@ -9,7 +10,7 @@
 #include <lv2/patch/patch.h>
 #include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
-#include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,7 +22,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -35,8 +35,19 @@ constexpr const char *kModelsUri = "https://quorvane.example/plugins/ondrelix#mo
 constexpr double kMaxLatencySeconds = 1.5;
 
 enum port : uint32_t {
-  kIn, kOut, kVoice, kMode, kHop, kGate, kBypass, kUnderrun, kFreewheel, kLatency, kUnderruns,
-  kControl, kPortCount
+  kIn,
+  kOut,
+  kVoice,
+  kMode,
+  kHop,
+  kGate,
+  kBypass,
+  kUnderrun,
+  kFreewheel,
+  kLatency,
+  kUnderruns,
+  kControl,
+  kPortCount
 };
 
 // One instance in a process owns the engine.
@@ -54,6 +65,13 @@ std::string default_models(const std::string &bundle) {
   const std::string installed = bundle + "/../../../share/quorvane-ondrelix/models";
   if (exists(installed + "/openvoice_converter.onnx")) return installed;
   return ONDRELIX_BUILD_MODELS;
+}
+
+LV2_State_Map_Path *find_map_path(const LV2_Feature *const *features) {
+  for (int i = 0; features && features[i]; ++i)
+    if (!std::strcmp(features[i]->URI, LV2_STATE__mapPath))
+      return static_cast<LV2_State_Map_Path *>(features[i]->data);
+  return nullptr;
 }
 
 struct urids {
@@ -115,17 +133,18 @@ voice_plugin::voice_plugin(double rate, const char *bundle, const LV2_Feature *c
   // no host log: messages go to standard error.
   if (map_) {
     auto m = [&](const char *uri) { return map_->map(map_->handle, uri); };
-    u_ = {m(LV2_ATOM__Path), m(LV2_ATOM__Object), m(LV2_PATCH__Set), m(LV2_PATCH__property),
-          m(LV2_PATCH__value), m(kReferenceUri), m(kModelsUri), m(LV2_LOG__Error),
-          m(LV2_LOG__Warning)};
+    u_ = {m(LV2_ATOM__Path),      m(LV2_ATOM__Object), m(LV2_PATCH__Set),
+          m(LV2_PATCH__property), m(LV2_PATCH__value), m(kReferenceUri),
+          m(kModelsUri),          m(LV2_LOG__Error),   m(LV2_LOG__Warning)};
   } else {
     log_ = nullptr;
   }
   dry_.assign(static_cast<size_t>(rate * kMaxLatencySeconds) + 65536, 0.0f);
   owner_ = !g_engine_taken.exchange(true);
   if (!owner_) {
-    log(false, "ondrelix: another instance in this process owns the engine (there is one per "
-               "process); this one passes audio through");
+    log(false,
+        "ondrelix: another instance in this process owns the engine (there is one per "
+        "process); this one passes audio through");
     return;
   }
   models_ = default_models(bundle_);
@@ -187,7 +206,8 @@ void voice_plugin::pass_through(const float *in, float *out, uint32_t n, int64_t
 
 void voice_plugin::publish(int64_t latency) {
   if (ports_[kLatency]) *static_cast<float *>(ports_[kLatency]) = static_cast<float>(latency);
-  if (ports_[kUnderruns]) *static_cast<float *>(ports_[kUnderruns]) = static_cast<float>(underruns_);
+  if (ports_[kUnderruns])
+    *static_cast<float *>(ports_[kUnderruns]) = static_cast<float>(underruns_);
 }
 
 // patch:Set of the reference clip or the models directory, from the control port.
@@ -241,21 +261,24 @@ void voice_plugin::run(uint32_t n) {
     seen_generation_ = generation;
     bridge_->flushed.store(generation);
   }
-  if (owed_ > 0) owed_ -= static_cast<int64_t>(bridge_->output.pop(nullptr, static_cast<size_t>(owed_)));
+  if (owed_ > 0)
+    owed_ -= static_cast<int64_t>(bridge_->output.pop(nullptr, static_cast<size_t>(owed_)));
   if (control(kFreewheel, 0) > 0.5f) {
     // Not real time: wait for the conversion (at most a few seconds, in case it stalled).
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (bridge_->output.available() < n + static_cast<size_t>(owed_) &&
            std::chrono::steady_clock::now() < give_up)
       std::this_thread::sleep_for(std::chrono::microseconds(500));
-    if (owed_ > 0) owed_ -= static_cast<int64_t>(bridge_->output.pop(nullptr, static_cast<size_t>(owed_)));
+    if (owed_ > 0)
+      owed_ -= static_cast<int64_t>(bridge_->output.pop(nullptr, static_cast<size_t>(owed_)));
   }
   const size_t got = owed_ > 0 ? 0 : bridge_->output.pop(out, n);
   if (got < n) {
     // Underrun: silence or the dry signal in the converted samples' place; they are dropped
     // when they come, so the delay stays what the latency port says.
     const bool dry = control(kUnderrun, 0) > 0.5f;
-    for (size_t i = got; i < n; ++i) out[i] = dry ? dry_at(latency, static_cast<uint32_t>(i)) : 0.0f;
+    for (size_t i = got; i < n; ++i)
+      out[i] = dry ? dry_at(latency, static_cast<uint32_t>(i)) : 0.0f;
     owed_ += static_cast<int64_t>(n - got);
     ++underruns_;
   }
@@ -267,10 +290,7 @@ void voice_plugin::run(uint32_t n) {
 LV2_State_Status voice_plugin::save(LV2_State_Store_Function store, LV2_State_Handle handle,
                                     const LV2_Feature *const *features) {
   if (!map_) return LV2_STATE_ERR_NO_FEATURE;
-  LV2_State_Map_Path *map_path = nullptr;
-  for (int i = 0; features && features[i]; ++i)
-    if (!std::strcmp(features[i]->URI, LV2_STATE__mapPath))
-      map_path = static_cast<LV2_State_Map_Path *>(features[i]->data);
+  LV2_State_Map_Path *map_path = find_map_path(features);
   const std::string reference = bridge_ ? bridge_->reference() : reference_;
   const std::pair<LV2_URID, std::string> items[] = {{u_.reference, reference},
                                                     {u_.models, models_}};
@@ -289,10 +309,7 @@ LV2_State_Status voice_plugin::restore(LV2_State_Retrieve_Function retrieve,
                                        LV2_State_Handle handle,
                                        const LV2_Feature *const *features) {
   if (!map_) return LV2_STATE_ERR_NO_FEATURE;
-  LV2_State_Map_Path *map_path = nullptr;
-  for (int i = 0; features && features[i]; ++i)
-    if (!std::strcmp(features[i]->URI, LV2_STATE__mapPath))
-      map_path = static_cast<LV2_State_Map_Path *>(features[i]->data);
+  LV2_State_Map_Path *map_path = find_map_path(features);
   auto get = [&](LV2_URID key, std::string &into) {
     size_t size = 0;
     uint32_t type = 0, flags = 0;
@@ -338,8 +355,8 @@ const void *extension_data(const char *uri) {
   return std::strcmp(uri, LV2_STATE__interface) == 0 ? &state : nullptr;
 }
 
-const LV2_Descriptor kDescriptor = {kUri,       instantiate, connect_port, activate, run,
-                                    deactivate, cleanup,     extension_data};
+const LV2_Descriptor kDescriptor = {kUri, instantiate, connect_port, activate,
+                                    run,  deactivate,  cleanup,      extension_data};
 
 }  // namespace
 

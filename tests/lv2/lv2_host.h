@@ -77,9 +77,12 @@ struct instance {
   float voice = 4, mode = 1, hop = 46, gate = -120, bypass = 0, underrun = 0, freewheel = 0;
   float latency = -1, underruns = -1;
   alignas(8) uint8_t control[1024] = {};
-  instance(host &hst) : d(descriptor()), h(d ? d->instantiate(d, kRate, ONDRELIX_LV2_BUNDLE, hst.features) : nullptr) {
+  instance(host &hst)
+      : d(descriptor()),
+        h(d ? d->instantiate(d, kRate, ONDRELIX_LV2_BUNDLE, hst.features) : nullptr) {
     if (!h) return;
-    float *controls[] = {&voice, &mode, &hop, &gate, &bypass, &underrun, &freewheel, &latency, &underruns};
+    float *controls[] = {&voice,    &mode,      &hop,     &gate,     &bypass,
+                         &underrun, &freewheel, &latency, &underruns};
     d->connect_port(h, 0, in);
     d->connect_port(h, 1, out);
     for (uint32_t p = 0; p < 9; ++p) d->connect_port(h, p + 2, controls[p]);

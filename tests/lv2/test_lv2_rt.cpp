@@ -9,8 +9,6 @@
 #include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 
-#include "lv2_host.h"
-
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -21,6 +19,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "lv2_host.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define QVT_COUNT_ALLOCATIONS 0  // the sanitizers own malloc
@@ -188,8 +188,8 @@ TEST_F(Lv2, ReferenceClipByPatchMessage) {
   lv2_atom_forge_frame_time(&forge, 0);
   lv2_atom_forge_object(&forge, &obj_frame, 0, hst.map.map(hst.map.handle, LV2_PATCH__Set));
   lv2_atom_forge_key(&forge, hst.map.map(hst.map.handle, LV2_PATCH__property));
-  lv2_atom_forge_urid(&forge,
-                      hst.map.map(hst.map.handle, "https://quorvane.example/plugins/ondrelix#reference"));
+  lv2_atom_forge_urid(
+      &forge, hst.map.map(hst.map.handle, "https://quorvane.example/plugins/ondrelix#reference"));
   lv2_atom_forge_key(&forge, hst.map.map(hst.map.handle, LV2_PATCH__value));
   const std::string clip = std::string(ONDRELIX_CORPUS_DIR) + "/spk2_a.wav";
   lv2_atom_forge_path(&forge, clip.c_str(), static_cast<uint32_t>(clip.size()));
