@@ -15,7 +15,7 @@ struct qv_dsp_effect {
 // What a file conversion does to the converted signal before it is written.
 enum class qv_file_effect { none, modulation };
 
-// The block-wise effects, in float32 as the stream specifies them. `phase` is the modulation
+// The block-wise effects, in float32 throughout. `phase` is the modulation
 // oscillator's phase in radians; it carries over from block to block.
 void qv_pitch_effect(const int16_t *in, int16_t *out, int32_t n, float factor);
 void qv_modulation_effect(const int16_t *in, int16_t *out, int32_t n, float &phase);

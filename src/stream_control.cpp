@@ -141,7 +141,8 @@ double percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
-// After the specified keys, the continuous mode says what a host tuning its latency needs.
+// After the keys every stop report has, the continuous mode says what a host tuning its latency
+// needs.
 void add_continuous_keys(qv::report_builder &report) {
   const rt_continuous_stats &s = g_rt_continuous_stats;
   report.boolean("continuous", true)

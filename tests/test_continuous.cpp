@@ -123,7 +123,7 @@ TEST_F(Continuous, OutputFollowsInputWithABoundedFixedDelay) {
   EXPECT_EQ(yyjson_get_sint(r.get("rejoins")), 0);
 }
 
-TEST_F(Continuous, StopReportAddsItsKeysAfterTheSpecifiedOnes) {
+TEST_F(Continuous, StopReportAddsItsKeysAfterTheUsualOnes) {
   ASSERT_EQ(ondrelix_rt_start("deep", kRoomy), 0);
   const std::vector<int16_t> in = tone(16000);
   ASSERT_EQ(ondrelix_rt_write(in.data(), 16000), 0);
