@@ -25,6 +25,17 @@ class engine_test : public ::testing::Test {
   }
 };
 
+// The engine started on a fresh copy of the fixture models, with a scratch folder.
+class started_engine_test : public engine_test {
+ protected:
+  models_dir models;
+  temp_dir work;
+  void SetUp() override {
+    engine_test::SetUp();
+    init(models.str());
+  }
+};
+
 // The last error is `message`, or begins with it when `prefix` is set (runtime messages follow
 // the label).
 inline void expect_last_error(const std::string &message, bool prefix) {

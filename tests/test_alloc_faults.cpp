@@ -79,14 +79,11 @@ outcome with_failing_allocation(long n, Op op) {
   return {rc, injected, g_live->size()};
 }
 
-class AllocFaults : public qvt::engine_test {
+class AllocFaults : public qvt::started_engine_test {
  protected:
-  qvt::models_dir models;
-  qvt::temp_dir work;
   std::string speech = work.file("speech.wav");
   void SetUp() override {
-    engine_test::SetUp();
-    init(models.str());
+    started_engine_test::SetUp();
     qvt::write_wav_float(speech, qvt::test_tone(16000, 16000.0), 16000);
   }
   // Every n until an operation runs without meeting a failure.

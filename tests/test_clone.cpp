@@ -9,15 +9,7 @@
 
 namespace {
 
-class Clone : public qvt::engine_test {
- protected:
-  qvt::models_dir models;
-  qvt::temp_dir work;
-  void SetUp() override {
-    engine_test::SetUp();
-    init(models.str());
-  }
-};
+class Clone : public qvt::started_engine_test {};
 
 TEST_F(Clone, CorpusClipBecomesTheCustomVoice) {
   QVT_REQUIRE_CORPUS();

@@ -21,13 +21,8 @@ constexpr const char *kRoomy = "{\"continuous\":true,\"max_delay_ms\":10000}";
 // samples) and its lookahead, with the resamplers' taps.
 constexpr int64_t kMaxLag = 743 + 600;
 
-class Continuous : public qvt::engine_test {
+class Continuous : public qvt::started_engine_test {
  protected:
-  qvt::models_dir models;
-  void SetUp() override {
-    engine_test::SetUp();
-    init(models.str());
-  }
   // Reads until nothing more has come for `quiet`; returns what was read.
   static std::vector<int16_t> drain(
       std::chrono::milliseconds quiet = std::chrono::milliseconds(400)) {

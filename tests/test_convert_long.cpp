@@ -14,14 +14,8 @@
 
 namespace {
 
-class ConvertLong : public qvt::engine_test {
+class ConvertLong : public qvt::started_engine_test {
  protected:
-  qvt::models_dir models;
-  qvt::temp_dir work;
-  void SetUp() override {
-    engine_test::SetUp();
-    init(models.str());
-  }
   // The whole-file conversion of a 22050 Hz signal, as the file writer would store it.
   static std::vector<float> whole(const std::vector<float> &x, const char *voice) {
     float *out = nullptr;

@@ -11,14 +11,7 @@ namespace {
 
 constexpr int64_t kTenMinutes = 10 * 60 * 16000;
 
-class Soak : public qvt::engine_test {
- protected:
-  qvt::models_dir models;
-  void SetUp() override {
-    engine_test::SetUp();
-    init(models.str());
-  }
-};
+class Soak : public qvt::started_engine_test {};
 
 int16_t sample_at(int64_t i) { return static_cast<int16_t>((i * 7919) % 65536 - 32768); }
 

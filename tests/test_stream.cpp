@@ -13,13 +13,8 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-class Stream : public qvt::engine_test {
+class Stream : public qvt::started_engine_test {
  protected:
-  qvt::models_dir models;
-  void SetUp() override {
-    engine_test::SetUp();
-    init(models.str());
-  }
 
   // Pushes `in` and collects `expected` output samples, or gives up after `timeout`.
   static std::vector<int16_t> pump(
