@@ -103,7 +103,7 @@ int convert_in_pieces(const char *in_path, const char *out_path, const char *voi
     set_error("WAV read failed: %s", message);
     return -1;
   }
-  // As many samples as the whole-file path gives: one frame's hop per spectrogram frame.
+  // As many samples as the whole-file path gives: a whole number of 256-sample frame hops.
   const int64_t total = qv_resample_length(source.frames(), source.sample_rate(), qv::kModelRate) /
                         kFrameHop * kFrameHop;
   const std::string part = part_path(out_path);
