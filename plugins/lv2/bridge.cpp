@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ondrelix.h"
+#include "pcm.h"
 
 namespace {
 
@@ -170,10 +171,8 @@ void engine_bridge::feed() {
     }
     size_t done = 0, made = 0;
     soxr_process(to_stream_, host.data(), n, &done, at_stream.data(), at_stream.size(), &made);
-    for (size_t i = 0; i < made; ++i) {
-      const float v = std::nearbyint(at_stream[i] * 32768.0f);
-      pcm[i] = static_cast<int16_t>(v > 32767.0f ? 32767.0f : (v < -32768.0f ? -32768.0f : v));
-    }
+    // A host may hand over NaN; it becomes silence, not an undefined conversion.
+    for (size_t i = 0; i < made; ++i) pcm[i] = qv::pcm16_round(at_stream[i]);
     if (made > 0) ondrelix_rt_write(pcm.data(), static_cast<int>(made));
   }
 }
@@ -202,7 +201,7 @@ void engine_bridge::drain() {
       nap();  // between two streams a read returns at once
       continue;
     }
-    for (int i = 0; i < got; ++i) at_stream[i] = static_cast<float>(pcm[i]) / 32768.0f;
+    for (int i = 0; i < got; ++i) at_stream[i] = qv::float_from_pcm16(pcm[i]);
     size_t done = 0, made = 0;
     soxr_process(from_stream_, at_stream.data(), static_cast<size_t>(got), &done, host.data(),
                  host.size(), &made);

@@ -9,6 +9,7 @@
 #include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -119,6 +120,29 @@ TEST_F(Lv2, PassThroughIsTheInputDelayedByTheLatency) {
   }
   EXPECT_LT(10 * std::log10(error / signal), -30.0);
   EXPECT_EQ(a.underruns, 0);
+}
+
+// A host that hands over NaN (a broken effect before the plugin) gets silence where it was, not
+// full-scale clicks.
+TEST_F(Lv2, NanInputComesOutAsSilence) {
+  host hst;
+  instance a(hst);
+  ASSERT_NE(a.h, nullptr);
+  a.freewheel = 1;
+  a.d->activate(a.h);
+  long t = 0;
+  float loudest = 0.0f;
+  for (int b = 0; b < 200; ++b) {
+    fill(a.in, kBlock, t);
+    if (b >= 50 && b < 52) std::fill(a.in, a.in + kBlock, std::nanf(""));
+    a.run();
+    for (float v : a.out) {
+      ASSERT_TRUE(std::isfinite(v));
+      loudest = std::max(loudest, std::fabs(v));
+    }
+  }
+  a.d->deactivate(a.h);
+  EXPECT_LT(loudest, 0.5f);  // the input's own peak is 0.3
 }
 
 TEST_F(Lv2, ASecondInstancePassesAudioThroughAndSaysWhy) {
