@@ -1,6 +1,7 @@
 #include "pieces.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 
@@ -17,9 +18,12 @@ void piece_converter::push(const float *samples, size_t count) {
   received_ += static_cast<int64_t>(count);
 }
 
-float piece_converter::input_at(int64_t position) const {
-  if (position < first_ || position >= received_) return 0.0f;  // before the start: silence
-  return history_[static_cast<size_t>(position - first_)];
+// The input from `position` on, read in place. Every window and every span the voice is measured
+// on lies in the history: trim_history keeps both, and a piece is converted only once all its
+// input has arrived (finish() pushes the silence after the end).
+const float *piece_converter::input_from(int64_t position) const {
+  assert(position >= first_ && position <= received_);
+  return history_.data() + (position - first_);
 }
 
 // Keeps what the next piece and the next measurement of the source voice can still read.
@@ -40,22 +44,15 @@ void piece_converter::trim_history() {
   first_ += drop;
 }
 
-void piece_converter::refresh_source_embedding(int32_t window_length) {
+void piece_converter::refresh_source_embedding(const float *window, int32_t window_length) {
   if (plan_.embedding_window <= 0) return;
   if (have_source_ && plan_.embedding_every > 1 && pieces_ % plan_.embedding_every != 0) return;
   const int64_t end = received_;
   const int64_t begin = std::max<int64_t>(0, end - plan_.embedding_window);
   // Too little audio yet: the piece's own window is the best there is.
   const bool enough = end - begin >= std::max<int64_t>(window_length, qv::kMinModelSamples);
-  std::vector<float> span;
-  const float *samples = window_.data();
-  int32_t count = window_length;
-  if (enough) {
-    span.resize(static_cast<size_t>(end - begin));
-    for (int64_t p = begin; p < end; ++p) span[static_cast<size_t>(p - begin)] = input_at(p);
-    samples = span.data();
-    count = static_cast<int32_t>(span.size());
-  }
+  const float *samples = enough ? input_from(begin) : window;
+  const auto count = enough ? static_cast<int32_t>(end - begin) : window_length;
   float measured[qv::kEmbeddingSize];
   if (measure_source_embedding(samples, count, measured) == 0) {
     std::memcpy(source_, measured, sizeof source_);
@@ -69,7 +66,7 @@ bool piece_converter::model_piece(const float *window, int32_t length, std::vect
   int32_t count = 0;
   int status = -1;
   if (plan_.embedding_window > 0) {
-    refresh_source_embedding(length);
+    refresh_source_embedding(window, length);
     if (have_source_)
       status = convert_with_source(window, length, source_, target_, &converted, &count);
   } else {
@@ -96,18 +93,17 @@ bool piece_converter::convert_piece(std::vector<float> &out, int32_t hop) {
   const double t0 = now_ms();
   const int64_t start = window_start();
   const auto length = static_cast<int32_t>(input_needed(hop) - start);
-  window_.resize(static_cast<size_t>(length));
-  for (int32_t i = 0; i < length; ++i) window_[i] = input_at(start + i);
+  const float *window = input_from(start);
   piece_.assign(static_cast<size_t>(hop + plan_.crossfade + plan_.search), 0.0f);
   double hop_energy = 0.0;
-  for (int64_t p = next_; p < next_ + hop; ++p) {
-    const double v = input_at(p);
+  for (int32_t i = 0; i < hop; ++i) {
+    const double v = window[next_ - start + i];
     hop_energy += v * v;
   }
   const bool gated = plan_.gate_rms > 0 && std::sqrt(hop_energy / hop) < plan_.gate_rms;
   if (gated) {
     ++gated_;  // silence, which the joiner fades into and out of
-  } else if (!model_piece(window_.data(), length, piece_)) {
+  } else if (!model_piece(window, length, piece_)) {
     return false;
   }
   hop_out_.resize(static_cast<size_t>(hop));

@@ -58,8 +58,8 @@ class piece_converter {
  private:
   bool convert_piece(std::vector<float> &out, int32_t hop);
   bool model_piece(const float *window, int32_t length, std::vector<float> &piece);
-  void refresh_source_embedding(int32_t window_length);
-  float input_at(int64_t position) const;
+  void refresh_source_embedding(const float *window, int32_t window_length);
+  const float *input_from(int64_t position) const;
   void trim_history();
   int64_t window_start() const;
   int64_t input_needed(int32_t hop) const {
@@ -79,5 +79,5 @@ class piece_converter {
   int64_t pieces_ = 0;
   int64_t gated_ = 0;
   std::vector<double> piece_ms_;
-  std::vector<float> window_, piece_, hop_out_;
+  std::vector<float> piece_, hop_out_;
 };
