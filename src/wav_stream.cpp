@@ -28,26 +28,32 @@ bool qv_wav_source::open(const char *path, char *err, size_t err_size) {
   int64_t bytes = layout_.data_size;
   if (remaining >= 0 && remaining < bytes) bytes = remaining;
   frames_ = bytes / layout_.frame_bytes;
-  if (layout_.scan_for_justification) {
-    // Which end of its 4-byte containers the 24-bit samples sit at is known only from the data.
-    std::vector<unsigned char> chunk(kScanBytes);
-    int64_t left = frames_ * layout_.frame_bytes;
-    while (left > 0) {
-      const size_t n = std::fread(chunk.data(), 1,
-                                  static_cast<size_t>(std::min<int64_t>(left, kScanBytes)), file_);
-      if (n == 0) break;
-      if (wav_low_bytes_in_use(chunk.data(), static_cast<uint32_t>(n))) {
-        layout_.encoding = wav_encoding::pcm24_in_32_low;
-        break;
-      }
-      left -= static_cast<int64_t>(n);
-    }
-    std::fseek(file_, layout_.data_offset, SEEK_SET);
-  }
+  justification_pending_ = layout_.scan_for_justification;
   return true;
 }
 
+// Which end of its 4-byte containers the 24-bit samples sit at is known only from the data: a
+// scan of the whole data, done before the first read (a caller that wants only the header never
+// pays for it).
+void qv_wav_source::settle_justification() {
+  justification_pending_ = false;
+  std::vector<unsigned char> chunk(kScanBytes);
+  int64_t left = frames_ * layout_.frame_bytes;
+  while (left > 0) {
+    const size_t n = std::fread(chunk.data(), 1,
+                                static_cast<size_t>(std::min<int64_t>(left, kScanBytes)), file_);
+    if (n == 0) break;
+    if (wav_low_bytes_in_use(chunk.data(), static_cast<uint32_t>(n))) {
+      layout_.encoding = wav_encoding::pcm24_in_32_low;
+      break;
+    }
+    left -= static_cast<int64_t>(n);
+  }
+  std::fseek(file_, layout_.data_offset, SEEK_SET);
+}
+
 int32_t qv_wav_source::read(float *out, int32_t max) {
+  if (justification_pending_) settle_justification();  // before the first frame is read
   const int64_t n = std::min<int64_t>(max, frames_ - position_);
   if (n <= 0) return 0;
   raw_.resize(static_cast<size_t>(n) * layout_.frame_bytes);

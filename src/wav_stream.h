@@ -26,10 +26,13 @@ class qv_wav_source {
   int32_t read(float *out, int32_t max);
 
  private:
+  void settle_justification();
+
   FILE *file_ = nullptr;
   wav_layout layout_{};
   int64_t frames_ = 0;
   int64_t position_ = 0;
+  bool justification_pending_ = false;
   std::vector<unsigned char> raw_;
 };
 

@@ -5,6 +5,7 @@
 
 #include "test_support.h"
 #include "wav.h"
+#include "wav_stream.h"
 
 namespace {
 
@@ -277,6 +278,27 @@ TEST_P(ReadSamples, DecodesExactly) {
     EXPECT_EQ(r.rec.samples[i], GetParam().expected[i]) << i;
   qv_wav rec = r.rec;
   qv_wav_free(&rec);
+}
+
+// The piecewise reader (long files) gives the same frames a frame at a time, and its header alone
+// tells the frame count and rate.
+TEST_P(ReadSamples, PieceByPieceDecodesTheSame) {
+  qvt::temp_dir dir;
+  const std::string path = dir.file("in.wav");
+  qvt::write_file(path, GetParam().bytes);
+  qv_wav_source header_only;
+  ASSERT_TRUE(header_only.open(path.c_str(), nullptr, 0));
+  EXPECT_EQ(header_only.frames(), static_cast<int64_t>(GetParam().expected.size()));
+  EXPECT_EQ(header_only.sample_rate(), GetParam().rate);
+  qv_wav_source source;
+  ASSERT_TRUE(source.open(path.c_str(), nullptr, 0));
+  for (size_t i = 0; i < GetParam().expected.size(); ++i) {
+    float v = 0.0f;
+    ASSERT_EQ(source.read(&v, 1), 1) << i;
+    EXPECT_EQ(v, GetParam().expected[i]) << i;
+  }
+  float rest = 0.0f;
+  EXPECT_EQ(source.read(&rest, 1), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ReadSamples, ::testing::ValuesIn(sample_cases()),
