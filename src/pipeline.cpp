@@ -120,10 +120,15 @@ int run_speaker_encoder(float *spec, int32_t frames, const char *tensor_label,
 
 namespace {
 
-// The spectrogram of a model-rate signal, or null with the last error set.
+// The spectrogram of a model-rate signal, or null with the last error set (an engine not
+// started, or a signal too short for the models, is refused first).
 qv::malloc_ptr<float> spectrogram_of(const float *samples, int32_t sample_count, int32_t &frames) {
-  float *raw_spec = nullptr;
   frames = 0;
+  if (!g_initialized || !samples || sample_count < qv::kMinModelSamples) {
+    set_error("Invalid inference parameters");
+    return nullptr;
+  }
+  float *raw_spec = nullptr;
   if (qv_compute_spectrogram(samples, sample_count, &raw_spec, &frames) != 0 || frames < 1) {
     std::free(raw_spec);
     set_error("Failed to compute spectrogram");
@@ -188,18 +193,11 @@ int run_converter(qv::malloc_ptr<float> &spec, int32_t frames, const float *sour
   return take_audio(audio.get(), out_samples, out_count);
 }
 
-bool valid_signal(const float *samples, int32_t sample_count) {
-  if (g_initialized && samples && sample_count >= qv::kMinModelSamples) return true;
-  set_error("Invalid inference parameters");
-  return false;
-}
-
 }  // namespace
 
 int run_openvoice_inference(const float *samples, int32_t sample_count,
                             const float *target_embedding, float **out_samples,
                             int32_t *out_count) {
-  if (!valid_signal(samples, sample_count)) return -1;
   int32_t frames = 0;
   qv::malloc_ptr<float> spec = spectrogram_of(samples, sample_count, frames);
   if (!spec) return -1;
@@ -212,7 +210,6 @@ int run_openvoice_inference(const float *samples, int32_t sample_count,
 }
 
 int measure_source_embedding(const float *samples, int32_t sample_count, float *embedding) {
-  if (!valid_signal(samples, sample_count)) return -1;
   int32_t frames = 0;
   qv::malloc_ptr<float> spec = spectrogram_of(samples, sample_count, frames);
   if (!spec) return -1;
@@ -222,7 +219,6 @@ int measure_source_embedding(const float *samples, int32_t sample_count, float *
 
 int convert_with_source(const float *samples, int32_t sample_count, const float *source_embedding,
                         const float *target_embedding, float **out_samples, int32_t *out_count) {
-  if (!valid_signal(samples, sample_count)) return -1;
   int32_t frames = 0;
   qv::malloc_ptr<float> spec = spectrogram_of(samples, sample_count, frames);
   if (!spec) return -1;

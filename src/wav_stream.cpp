@@ -91,7 +91,7 @@ bool qv_wav_sink::write(const float *samples, size_t count, char *err, size_t er
     qv::store_le16(&pcm_[2 * i], static_cast<uint16_t>(qv::pcm16_from_float(samples[i])));
   ok_ = ok_ && std::fwrite(pcm_.data(), 2, count, file_) == count;
   written_ += static_cast<int64_t>(count);
-  if (!ok_) wav_error(err, err_size, "Failed to write output WAV file: %s", path_);
+  if (!ok_) wav_error(err, err_size, "Failed to write output WAV file: %s", path_.c_str());
   return ok_;
 }
 
@@ -112,6 +112,6 @@ bool qv_wav_sink::close(char *err, size_t err_size) {
     wav_error(err, err_size, "Invalid WAV write arguments");
     return false;
   }
-  if (!ok_) wav_error(err, err_size, "Failed to write output WAV file: %s", path_);
+  if (!ok_) wav_error(err, err_size, "Failed to write output WAV file: %s", path_.c_str());
   return ok_;
 }

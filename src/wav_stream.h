@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "wav_format.h"
@@ -54,7 +55,7 @@ class qv_wav_sink {
 
  private:
   FILE *file_ = nullptr;
-  const char *path_ = nullptr;
+  std::string path_;  // for messages
   int64_t written_ = 0;
   bool ok_ = true;
   std::vector<unsigned char> pcm_;

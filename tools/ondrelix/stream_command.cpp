@@ -258,12 +258,17 @@ int run_stream(host_source &source, host_sink &sink, const stream_setup &s) {
   return 0;
 }
 
+// The neural stream is continuous unless --blocks asks for the library's block mode.
+bool continuous_mode(const args &a) {
+  return a.get("mode", "neural") == "neural" && !a.has("blocks");
+}
+
 // The start options for the library, and the block the stream takes at 16 kHz (the continuous
 // mode's pieces end on the input's last samples whatever the block, so its padding is one hop).
 std::string stream_options(const args &a, int &block) {
   std::vector<std::string> members;
   const bool dsp = a.get("mode") == "dsp";
-  const bool continuous = !dsp && !a.has("blocks");
+  const bool continuous = continuous_mode(a);
   block = dsp ? 320 : 3200;
   if (dsp) members.push_back("\"mode\":\"dsp\"");
   if (continuous) {
@@ -329,8 +334,7 @@ int check_stream_args(const args &a, long &rate, long &channels) {
     return usage_error("--gate-db takes a whole number of dB from -120 to 0", kStreamUsage);
   if (!a.get("max-delay-ms").empty() && !parse_int(a.get("max-delay-ms"), 50, 10000, max_delay))
     return usage_error("--max-delay-ms takes a whole number from 50 to 10000", kStreamUsage);
-  const bool continuous = mode == "neural" && !a.has("blocks");
-  if (!continuous && (!a.get("gate-db").empty() || !a.get("max-delay-ms").empty()))
+  if (!continuous_mode(a) && (!a.get("gate-db").empty() || !a.get("max-delay-ms").empty()))
     return usage_error("--gate-db and --max-delay-ms go with the continuous mode", kStreamUsage);
   if (mode == "dsp" && a.has("blocks"))
     return usage_error("--blocks is for the neural mode", kStreamUsage);
@@ -381,9 +385,8 @@ int cmd_stream(int argc, char **argv) {
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);
   std::signal(SIGPIPE, SIG_IGN);
-  const bool continuous = a.get("mode", "neural") == "neural" && !a.has("blocks");
   stream_setup setup{block,
-                     continuous,
+                     continuous_mode(a),
                      static_cast<double>(file ? file_rate : rate),
                      static_cast<double>(file && a.get("rate").empty() ? file_rate : rate),
                      static_cast<int>(channels),
