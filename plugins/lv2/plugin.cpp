@@ -96,6 +96,15 @@ class voice_plugin {
   float control(port p, float fallback) const {
     return ports_[p] ? *static_cast<const float *>(ports_[p]) : fallback;
   }
+  // A control port as a whole number in its range. Hosts should keep ports within the ranges
+  // the .ttl declares, but a value outside them, or NaN, must never index the voice table.
+  int control_in(port p, int lo, int hi, int fallback) const {
+    const float v = control(p, static_cast<float>(fallback));
+    if (std::isnan(v)) return fallback;
+    return static_cast<int>(
+        std::lround(std::clamp(v, static_cast<float>(lo), static_cast<float>(hi))));
+  }
+  void take_settings();
   void log(bool error, const std::string &message);
   void read_patch();
   void pass_through(const float *in, float *out, uint32_t n, int64_t delay);
@@ -164,15 +173,20 @@ void voice_plugin::log(bool error, const std::string &message) {
     std::fprintf(stderr, "%s\n", message.c_str());
 }
 
+// The settings the control ports ask for, for the bridge to apply.
+void voice_plugin::take_settings() {
+  bridge_->wanted_voice = control_in(kVoice, 0, 4, 0);
+  bridge_->wanted_mode = control_in(kMode, 0, 1, 0);
+  bridge_->wanted_hop = control_in(kHop, 20, 1000, 46);
+  bridge_->wanted_gate = control_in(kGate, -120, 0, -120);
+}
+
 void voice_plugin::activate() {
   std::fill(dry_.begin(), dry_.end(), 0.0f);
   owed_ = 0;
   underruns_ = 0;
   if (!owner_) return;
-  bridge_->wanted_voice = static_cast<int>(control(kVoice, 0));
-  bridge_->wanted_mode = static_cast<int>(control(kMode, 0));
-  bridge_->wanted_hop = static_cast<int>(control(kHop, 46));
-  bridge_->wanted_gate = static_cast<int>(control(kGate, -120));
+  take_settings();
   engine_ok_ = bridge_->start(models_, reference_);
   if (!engine_ok_) return;
   // Not the audio thread: take the first stream's delay here, so run() starts with it.
@@ -247,10 +261,7 @@ void voice_plugin::run(uint32_t n) {
     dry_pos_ = (dry_pos_ + n) % dry_.size();
     return;
   }
-  bridge_->wanted_voice = static_cast<int>(control(kVoice, 0));
-  bridge_->wanted_mode = static_cast<int>(control(kMode, 0));
-  bridge_->wanted_hop = std::clamp(static_cast<int>(control(kHop, 46)), 20, 1000);
-  bridge_->wanted_gate = std::clamp(static_cast<int>(std::lround(control(kGate, -120))), -120, 0);
+  take_settings();
   read_patch();
   bridge_->input.push(in, n);
   // A restarted stream: what the last one left is dropped, and the bridge primes the new delay.

@@ -145,6 +145,32 @@ TEST_F(Lv2, NanInputComesOutAsSilence) {
   EXPECT_LT(loudest, 0.5f);  // the input's own peak is 0.3
 }
 
+// Control values outside the declared ranges, or NaN, are held to the ranges: a voice beyond the
+// table is the last one (pass-through), a hop beyond 1000 ms is 1000 ms, so the plugin reports
+// the latency of exactly those settings.
+TEST_F(Lv2, ControlsOutsideTheirRangesAreClamped) {
+  const auto latency_with = [](float voice, float mode, float hop, float gate) {
+    host hst;
+    instance a(hst);
+    if (!a.h) return -1.0f;
+    a.freewheel = 1;
+    a.voice = voice, a.mode = mode, a.hop = hop, a.gate = gate;
+    a.d->activate(a.h);
+    long t = 0;
+    for (int b = 0; b < 20; ++b) {
+      fill(a.in, kBlock, t);
+      a.run();
+      for (float v : a.out) EXPECT_TRUE(std::isfinite(v));
+    }
+    a.d->deactivate(a.h);
+    return a.latency;
+  };
+  const float in_range = latency_with(4, 0, 1000, -120);
+  ASSERT_GT(in_range, 0);
+  EXPECT_EQ(latency_with(9, 0, 5000, 40), in_range);
+  EXPECT_EQ(latency_with(4, std::nanf(""), 1e9f, std::nanf("")), in_range);
+}
+
 TEST_F(Lv2, ASecondInstancePassesAudioThroughAndSaysWhy) {
   host hst;
   instance first(hst), second(hst);
