@@ -1,7 +1,7 @@
-// Every output sample is a normalised sum of up to 25 input taps whose weights are evaluated
-// afresh (two cosines and a sine in double precision). The exact order of operations below fixes
-// the rounding of every output sample, so it is kept as it stands; the unit is compiled without
-// floating-point contraction.
+// Every output sample is a normalised sum of up to 25 input taps weighted by a Blackman-windowed
+// sinc (two cosines and a sine in double precision) of their distance from the output's
+// position. The exact order of operations below fixes the rounding of every output sample, so it
+// is kept as it stands; the unit is compiled without floating-point contraction.
 #include "resample.h"
 
 #include <algorithm>
@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "parallel.h"
 
@@ -51,14 +53,36 @@ struct input_view {
   float operator[](int64_t j) const { return window[j - first]; }
 };
 
-float interpolate(const input_view &in, double pos, double fc) {
-  const int64_t c = static_cast<int64_t>(pos);
+// Output i lies at input position i * in_rate / out_rate: input sample `centre` plus the
+// fraction phase / phases, both from integer arithmetic. Every output of the same phase has the
+// same fraction to the last bit, so its tap weights are the same doubles wherever it lies.
+struct rate_ratio {
+  int64_t step_num;  // in_rate / gcd
+  int64_t phases;    // out_rate / gcd
+  rate_ratio(int32_t in_rate, int32_t out_rate) {
+    int64_t a = in_rate, b = out_rate;
+    while (b) {
+      const int64_t r = a % b;
+      a = b;
+      b = r;
+    }
+    step_num = in_rate / a;
+    phases = out_rate / a;
+  }
+  int64_t centre(int64_t i) const { return i * step_num / phases; }
+  int64_t phase(int64_t i) const { return i * step_num % phases; }
+  double fraction(int64_t phase) const {
+    return static_cast<double>(phase) / static_cast<double>(phases);
+  }
+};
+
+float interpolate(const input_view &in, int64_t c, double fraction, double fc) {
   const int64_t lo = std::max<int64_t>(c - kHalfWidth, 0);
   const int64_t hi = std::min<int64_t>(c + kHalfWidth, in.count - 1);
   double acc = 0.0;
   double wsum = 0.0;
   for (int64_t j = lo; j <= hi; ++j) {
-    const double h = blackman_sinc_weight(pos - static_cast<double>(j), fc);
+    const double h = blackman_sinc_weight(fraction + static_cast<double>(c - j), fc);
     acc += static_cast<double>(in[j]) * h;
     wsum += h;
   }
@@ -66,61 +90,59 @@ float interpolate(const input_view &in, double pos, double fc) {
 }
 
 constexpr int kTaps = 2 * kHalfWidth + 1;
-constexpr int kMaxPeriod = 64;
+// Common rate pairs have few phases (16000 -> 22050: 441; 48000 -> 22050: 147); beyond this
+// many the weights are computed for each output instead of once per phase.
+constexpr int64_t kMaxPhases = 4096;
 
-// When the input step is a short binary fraction (2.0 for 44100 -> 22050, 0.5 for the reverse),
-// every position i * step is exact and the taps' offsets repeat every `period` outputs. Their
-// weights are then computed once per phase instead of once per output: the same doubles, added
-// in the same order, so every output keeps its exact value.
-struct periodic_taps {
-  int period = 0;
-  double weights[kMaxPeriod * kTaps];  // period x kTaps; on the stack: nothing is allocated
-  double sums[kMaxPeriod];             // the weights of each phase added in tap order
-
-  periodic_taps(double step, double fc) {
-    for (int k = 1; k <= kMaxPeriod; k *= 2) {
-      const double span = step * k;
-      if (span == std::floor(span) && span < (1 << 20)) {
-        period = k;
-        break;
-      }
-    }
-    if (!period) return;
-    for (int r = 0; r < period; ++r) {
-      const double pos = r * step;
-      const int64_t c = static_cast<int64_t>(pos);
+// The weights of every phase, computed once: the same doubles the definition computes for each
+// output, added in the same order, so every output keeps its exact value. Empty (and unused)
+// when there are too many phases or the table cannot be allocated.
+class phase_taps {
+ public:
+  phase_taps(const rate_ratio &ratio, double fc) {
+    if (ratio.phases > kMaxPhases) return;
+    const auto phases = static_cast<size_t>(ratio.phases);
+    weights_.reset(new (std::nothrow) double[phases * (kTaps + 1)]);
+    if (!weights_) return;
+    for (int64_t r = 0; r < ratio.phases; ++r) {
+      const double fraction = ratio.fraction(r);
+      double *w = row(r);
       double wsum = 0.0;
       for (int t = 0; t < kTaps; ++t) {
-        const double h = blackman_sinc_weight(pos - static_cast<double>(c - kHalfWidth + t), fc);
-        weights[static_cast<size_t>(r) * kTaps + t] = h;
-        wsum += h;
+        w[t] = blackman_sinc_weight(fraction + static_cast<double>(kHalfWidth - t), fc);
+        wsum += w[t];
       }
-      sums[static_cast<size_t>(r)] = wsum;
+      w[kTaps] = wsum;
     }
   }
-};
+  bool ready() const { return weights_ != nullptr; }
 
-float interpolate_periodic(const input_view &in, double pos, const periodic_taps &taps, int64_t i) {
-  const int r = static_cast<int>(i % taps.period);
-  const int64_t first = static_cast<int64_t>(pos) - kHalfWidth;
-  const double *h = &taps.weights[static_cast<size_t>(r) * kTaps];
-  double acc = 0.0;
-  for (int t = 0; t < kTaps; ++t) acc += static_cast<double>(in[first + t]) * h[t];
-  const double wsum = taps.sums[static_cast<size_t>(r)];
-  return std::fabs(wsum) > kTiny ? static_cast<float>(acc / wsum) : 0.0f;
-}
+  // An output whose taps all lie inside the signal.
+  float interpolate(const input_view &in, int64_t c, int64_t phase) const {
+    const double *h = row(phase);
+    const int64_t first = c - kHalfWidth;
+    double acc = 0.0;
+    for (int t = 0; t < kTaps; ++t) acc += static_cast<double>(in[first + t]) * h[t];
+    const double wsum = h[kTaps];
+    return std::fabs(wsum) > kTiny ? static_cast<float>(acc / wsum) : 0.0f;
+  }
+
+ private:
+  double *row(int64_t phase) const { return weights_.get() + phase * (kTaps + 1); }
+  std::unique_ptr<double[]> weights_;  // per phase: kTaps weights, then their sum
+};
 
 constexpr int64_t kOutputsPerThread = 1 << 14;
 
 // Outputs [begin, end) of the whole signal's resampling, into out[0 .. end - begin).
-void resample_range(const input_view &in, float *out, int64_t begin, int64_t end, double step,
-                    double fc, const periodic_taps &taps) {
+void resample_range(const input_view &in, float *out, int64_t begin, int64_t end,
+                    const rate_ratio &ratio, double fc, const phase_taps &taps) {
   for (int64_t i = begin; i < end; ++i) {
-    const double pos = static_cast<double>(i) * step;
-    const auto c = static_cast<int64_t>(pos);
+    const int64_t c = ratio.centre(i);
+    const int64_t phase = ratio.phase(i);
     const bool interior = c - kHalfWidth >= 0 && c + kHalfWidth <= in.count - 1;
-    out[i - begin] =
-        taps.period && interior ? interpolate_periodic(in, pos, taps, i) : interpolate(in, pos, fc);
+    out[i - begin] = taps.ready() && interior ? taps.interpolate(in, c, phase)
+                                              : interpolate(in, c, ratio.fraction(phase), fc);
   }
 }
 
@@ -145,11 +167,11 @@ int32_t qv_resample_buffer(const float *in_samples, int32_t in_count, int32_t in
     return 0;
   }
   const double fc = std::min(ratio, 1.0);
-  const double step = 1.0 / ratio;
-  const periodic_taps taps(step, fc);
+  const rate_ratio steps(in_rate, out_rate);
+  const phase_taps taps(steps, fc);
   const input_view in{in_samples, 0, in_count};
   qv::parallel_ranges(n, kOutputsPerThread, [&](int64_t begin, int64_t end) {
-    resample_range(in, out_samples + begin, begin, end, step, fc, taps);
+    resample_range(in, out_samples + begin, begin, end, steps, fc, taps);
   });
   *out_len = n;
   return 0;
@@ -182,15 +204,12 @@ int64_t qv_resample_length(int64_t in_count, int32_t in_rate, int32_t out_rate) 
 int64_t qv_resample_inputs_needed(int64_t out_end, int32_t in_rate, int32_t out_rate) {
   if (out_end <= 0) return 0;
   if (in_rate == out_rate) return out_end;
-  const double step = 1.0 / (static_cast<double>(out_rate) / in_rate);
-  return static_cast<int64_t>(static_cast<double>(out_end - 1) * step) + kHalfWidth + 1;
+  return rate_ratio(in_rate, out_rate).centre(out_end - 1) + kHalfWidth + 1;
 }
 
 int64_t qv_resample_first_input(int64_t out_begin, int32_t in_rate, int32_t out_rate) {
   if (in_rate == out_rate) return out_begin;
-  const double step = 1.0 / (static_cast<double>(out_rate) / in_rate);
-  return std::max<int64_t>(static_cast<int64_t>(static_cast<double>(out_begin) * step) - kHalfWidth,
-                           0);
+  return std::max<int64_t>(rate_ratio(in_rate, out_rate).centre(out_begin) - kHalfWidth, 0);
 }
 
 int32_t qv_resample_span(const float *window, int64_t window_first, int64_t window_count,
@@ -209,11 +228,10 @@ int32_t qv_resample_span(const float *window, int64_t window_first, int64_t wind
                   static_cast<size_t>(out_end - out_begin) * sizeof(float));
     return 0;
   }
-  const double ratio = static_cast<double>(out_rate) / in_rate;
-  const double fc = std::min(ratio, 1.0);
-  const double step = 1.0 / ratio;
-  const periodic_taps taps(step, fc);
-  resample_range(input_view{window, window_first, in_total}, out, out_begin, out_end, step, fc,
+  const double fc = std::min(static_cast<double>(out_rate) / in_rate, 1.0);
+  const rate_ratio steps(in_rate, out_rate);
+  const phase_taps taps(steps, fc);
+  resample_range(input_view{window, window_first, in_total}, out, out_begin, out_end, steps, fc,
                  taps);
   return 0;
 }
