@@ -6,7 +6,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 corpus=${CORPUS_DIR:-$root/../shared/corpus}
 
-"$root/scripts/install-deps.sh" --demo --bench
+"$root/scripts/install-deps.sh" --demo --bench  # --demo brings rubberband-cli
 (cd "$root" && cmake --preset default -B "$build" >/dev/null)
 cmake --build "$build" -j "$(nproc)" --target bench_signal bench_peers bench_end_to_end bench_continuous bench_lv2 default_models ondrelix
 
@@ -54,6 +54,29 @@ ondrelix=$build/tools/ondrelix/ondrelix
 t1=$( { /usr/bin/time -f %e "$ondrelix" convert "$batch_in"/*.wav --out-dir "$inputs/batch_out1" --models "$build/models" --jobs 1 >/dev/null; } 2>&1 )
 t2=$( { /usr/bin/time -f %e "$ondrelix" convert "$batch_in"/*.wav --out-dir "$inputs/batch_out2" --models "$build/models" --jobs 2 >/dev/null; } 2>&1 )
 echo "jobs 1: ${t1} s, jobs 2: ${t2} s, speed-up $(/usr/bin/python3 -c "print(f'{$t1 / $t2:.2f}')")x"
+echo "== a minute of male speech to \"female\": CPU time (user + system) against Rubber Band R3, same run"
+male60=$inputs/male60_16k.wav
+if [ ! -f "$male60" ]; then
+  sox "$corpus"/spk2_*.wav "$inputs/male_a.wav"
+  sox "$corpus"/spk6_a_4ch.wav -c 1 "$inputs/male_b.wav"
+  sox "$inputs/male_a.wav" "$inputs/male_b.wav" "$inputs/male_ab.wav"
+  sox "$inputs/male_ab.wav" "$male60" repeat 4 trim 0 60
+fi
+cpu_of() { { /usr/bin/time -f "%U %S %M" "$@" >/dev/null 2>&1; } 2>&1 | tail -1; }
+best_cpu() {  # the least CPU time of three runs, and the peak memory of the last, in MB
+  local best="" mem="" line
+  for _ in 1 2 3; do
+    line=$(cpu_of "$@")
+    mem=$(echo "$line" | awk '{print int($3 / 1024)}')
+    best=$(echo "$line" "$best" | awk '{s = $1 + $2; if ($4 == "" || s < $4) print s; else print $4}')
+  done
+  echo "$best $mem"
+}
+# Shifted as far as "female" shifts this speech: from the encoder's median pitch to 210 Hz.
+shift=$(/usr/bin/python3 -c "import math; print(f'{12 * math.log2(210 / 130):.3f}')")
+read -r ours ours_mb < <(best_cpu "$ondrelix" convert "$male60" "$inputs/male60_female.wav" --voice female --models "$build/models")
+read -r peer peer_mb < <(best_cpu rubberband -q --fine -F -p "$shift" "$male60" "$inputs/male60_rubberband.wav")
+echo "ours ${ours} s (${ours_mb} MB), rubberband R3 --fine -F ${peer} s (${peer_mb} MB), ratio $(/usr/bin/python3 -c "print(f'{$ours / $peer:.2f}')")"
 echo "== end to end (default models)"
 "$build/bench/bench_end_to_end" "$build/models" "$corpus"/*.wav "$inputs/speech60s_44k.wav"
 echo "== stream: block mode against continuous mode (default models)"

@@ -38,6 +38,7 @@ class NumpyBackend:
     def cos(self, x): return np.cos(x)
     def sin(self, x): return np.sin(x)
     def floor(self, x): return np.floor(x)
+    def round(self, x): return np.round(x)  # halves to even, as ONNX Round
     def maximum(self, a, b): return np.maximum(a, b)
     def minimum(self, a, b): return np.minimum(a, b)
     def less(self, a, b): return a < b
@@ -46,6 +47,7 @@ class NumpyBackend:
     def where(self, c, a, b): return np.where(c, a, b).astype(np.result_type(a, b))
     def to_float(self, x): return np.asarray(x, dtype=np.float32)
     def to_int(self, x): return np.asarray(x, dtype=np.int64)
+    def to_double(self, x): return np.asarray(x, dtype=np.float64)
     def clip(self, x, lo, hi): return np.clip(x, lo, hi)
 
     def reshape(self, x, shape): return np.reshape(x, shape)
@@ -64,7 +66,7 @@ class NumpyBackend:
     def reduce_mean(self, x, axis, keepdims=True): return np.mean(x, axis=axis, keepdims=keepdims)
     def reduce_max(self, x, axis, keepdims=True): return np.max(x, axis=axis, keepdims=keepdims)
     def argmax(self, x, axis): return np.expand_dims(np.argmax(x, axis=axis), axis)
-    def cumsum(self, x, axis): return np.cumsum(x, axis=axis, dtype=np.float32)
+    def cumsum(self, x, axis): return np.cumsum(x, axis=axis, dtype=x.dtype)
 
     def expand_as(self, x, like):
         return np.broadcast_to(x, np.broadcast_shapes(x.shape, like.shape)).copy()
@@ -141,6 +143,7 @@ class OnnxBackend:
     def cos(self, x): return self._node("Cos", [x])
     def sin(self, x): return self._node("Sin", [x])
     def floor(self, x): return self._node("Floor", [x])
+    def round(self, x): return self._node("Round", [x])
     def maximum(self, a, b): return self._node("Max", [a, b])
     def minimum(self, a, b): return self._node("Min", [a, b])
     def less(self, a, b): return self._node("Less", [a, b])
@@ -149,6 +152,7 @@ class OnnxBackend:
     def where(self, c, a, b): return self._node("Where", [c, a, b])
     def to_float(self, x): return self._node("Cast", [x], to=TensorProto.FLOAT)
     def to_int(self, x): return self._node("Cast", [x], to=TensorProto.INT64)
+    def to_double(self, x): return self._node("Cast", [x], to=TensorProto.DOUBLE)
 
     def clip(self, x, lo, hi):
         return self._node("Clip", [x, self.const(lo), self.const(hi)])

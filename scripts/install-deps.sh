@@ -22,7 +22,7 @@ build_pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
             python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
             lv2-dev lilv-utils sordi
             python3-onnx python3-numpy ca-certificates)
-demo_pkgs=(espeak-ng sox aubio-tools pocketsphinx pocketsphinx-en-us)
+demo_pkgs=(espeak-ng sox aubio-tools pocketsphinx pocketsphinx-en-us rubberband-cli)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 bench_pkgs=(libsoxr-dev libfftw3-dev libsox-dev sox time)
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine_fixture.h"
+#include "fft.h"
 
 namespace {
 
@@ -125,6 +126,71 @@ TEST_P(HardInputs, ConvertBoundedAndMakeNoVoice) {
     ASSERT_FALSE(y.empty()) << voice;
     for (float v : y) ASSERT_TRUE(std::isfinite(v) && std::fabs(v) <= 1.0f) << voice;
     if (c.voiceless) EXPECT_FLOAT_EQ(encoder_pitch(y), no_voice) << voice;
+  }
+}
+
+// The magnitude spectrogram of a model-rate signal, frame by frame ([frame][bin]).
+std::vector<std::vector<float>> frames_of(const std::vector<float> &y) {
+  float *spec = nullptr;
+  int32_t frames = 0;
+  EXPECT_EQ(qv_compute_spectrogram(y.data(), static_cast<int32_t>(y.size()), &spec, &frames), 0);
+  std::vector<std::vector<float>> out(static_cast<size_t>(frames),
+                                      std::vector<float>(qv::kSpecBins));
+  for (int32_t k = 0; k < qv::kSpecBins; ++k)
+    for (int32_t t = 0; t < frames; ++t) out[t][k] = spec[static_cast<size_t>(k) * frames + t];
+  std::free(spec);
+  return out;
+}
+
+constexpr double kBinHz = 22050.0 / 1024.0;
+
+// A voice raises a 120 Hz buzz to its own pitch as clean harmonics: in the steady middle of the
+// output, nearly all the energy below 4 kHz lies within the main lobe (two bins) of a multiple
+// of the new F0, not smeared between them.
+TEST_F(DefaultModels, HarmonicsLandCleanlyOnTheNewPitch) {
+  init(ONDRELIX_MODELS_DIR);
+  std::vector<float> buzz(3 * 22050);
+  for (size_t i = 0; i < buzz.size(); ++i) {
+    const double phase = std::fmod(120.0 * i / 22050.0, 1.0);
+    buzz[i] = static_cast<float>(0.3 * (2 * phase - 1));  // a sawtooth: every harmonic
+  }
+  for (const auto &[voice, f0] : {std::pair{"female", 210.0}, std::pair{"deep", 95.0}}) {
+    const auto frames = frames_of(convert(buzz, get_voice_embedding(voice)));
+    double on = 0, all = 0;
+    for (size_t t = frames.size() / 4; t < 3 * frames.size() / 4; ++t)
+      for (int k = 1; k * kBinHz < 4000; ++k) {
+        const double e = double(frames[t][k]) * frames[t][k];
+        const double h = std::round(k * kBinHz / f0);
+        all += e;
+        if (h >= 1 && std::fabs(k - h * f0 / kBinHz) <= 2.0) on += e;
+      }
+    EXPECT_GT(on / all, 0.97) << voice;
+  }
+}
+
+// A conversion makes nothing above the speech band of a 16 kHz recording: no frame, in speech or
+// in a pause, holds energy above 9 kHz within 50 dB of the output's mean frame energy, for every
+// voice and for a clone.
+TEST_F(DefaultModels, NothingAboveTheSpeechBand) {
+  QVT_REQUIRE_CORPUS();
+  init(ONDRELIX_MODELS_DIR);
+  ASSERT_EQ(ondrelix_load_voice(qvt::corpus_file("spk2_a.wav").c_str(), nullptr), 0);
+  for (const char *file : {"spk1_a.wav", "spk2_b.wav", "noisy_a.wav"}) {
+    const std::vector<float> x = corpus_at_22050(file, 1.0f);
+    for (const char *voice : {"female", "deep", "robot", "custom"}) {
+      const auto frames = frames_of(convert(x, get_voice_embedding(voice)));
+      double mean = 0, worst = 0;
+      for (const auto &f : frames) {
+        double total = 0, above = 0;
+        for (int k = 0; k < qv::kSpecBins; ++k) {
+          total += double(f[k]) * f[k];
+          if (k * kBinHz > 9000) above += double(f[k]) * f[k];
+        }
+        mean += total / frames.size();
+        worst = std::max(worst, above);
+      }
+      EXPECT_LT(10 * std::log10(worst / mean + 1e-30), -50.0) << file << " " << voice;
+    }
   }
 }
 
