@@ -19,11 +19,11 @@ namespace {
 
 constexpr size_t kMessageSize = 256;
 constexpr int32_t kFrameHop = 256;
-// 45 s hops with 279 ms of context each (22 frames, far more than the converter's reach): the
-// models see continuous audio, memory holds one piece (about 460 MB in all, whatever the file's
-// length) and the context costs 0.6 % more work (bench/README.md). The joins have room for a
+// 15 s hops with 279 ms of context each (22 frames, far more than the converter's reach): the
+// models see continuous audio, memory holds one piece (about 135 MB in all, whatever the file's
+// length) and the context costs 1.9 % more work (bench/README.md). The joins have room for a
 // long crossfade.
-const piece_plan kFilePlan{969 * 1024, 6 * 1024, 256, 1024, 2048, 512, 0, 1, 0.0f, false};
+const piece_plan kFilePlan{323 * 1024, 6 * 1024, 256, 1024, 2048, 512, 0, 1, 0.0f, false};
 
 std::string part_path(const char *out_path) { return std::string(out_path) + ".part"; }
 

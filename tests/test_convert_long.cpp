@@ -60,7 +60,7 @@ void PrintTo(const long_case &c, std::ostream *os) {
 
 class ConvertLongCases : public ConvertLong, public ::testing::WithParamInterface<long_case> {};
 
-// Across every join (45 s apart) the output is the whole-file conversion's, robot modulation
+// Across every join (15 s apart) the output is the whole-file conversion's, robot modulation
 // included; the length is the whole-file path's too.
 TEST_P(ConvertLongCases, MatchesTheWholeFileConversion) {
   const long_case c = GetParam();
