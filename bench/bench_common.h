@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "pcm.h"
-#include "pipeline.h"
-#include "resample.h"
+#include "conversion/pipeline.h"
+#include "signal/pcm.h"
+#include "signal/resample.h"
 
 namespace bench {
 

@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "bench_common.h"
-#include "catalogue.h"
-#include "fft.h"
+#include "defaults.h"
+#include "engine/catalogue.h"
+#include "engine/report.h"
 #include "ondrelix.h"
-#include "report.h"
-#include "stream.h"
+#include "signal/fft.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -38,6 +39,12 @@ double report_num(const std::string &report, const char *key) {
   const double v = yyjson_get_num(yyjson_obj_get(yyjson_doc_get_root(doc), key));
   yyjson_doc_free(doc);
   return v;
+}
+
+// The blocks the block mode converted: every whole block of the input it took.
+double blocks_of(const std::string &report) {
+  return std::floor(report_num(report, "total_in_frames") /
+                    qv::default_stream().config().chunk_samples);
 }
 
 // A host: one thread writes 20 ms chunks (at real-time pace, or as fast as 3 s in flight allow),
@@ -81,8 +88,9 @@ host_run run_host(const mode &m, const std::vector<int16_t> &in, bool realtime) 
   // The block mode gives fewer samples than it takes, block by block: its sample j stands for
   // input j times the block's in/out length.
   const double out_per_block =
-      report_num(r.report, "total_out_frames") / std::max(1, g_rt_latency_samples);
-  const double scale = m.options ? 1.0 : g_rt_chunk_samples / out_per_block;
+      report_num(r.report, "total_out_frames") / std::max(1.0, blocks_of(r.report));
+  const double scale =
+      m.options ? 1.0 : qv::default_stream().config().chunk_samples / out_per_block;
   for (size_t k = 0; k < read_at.size(); ++k) {
     const auto i = static_cast<size_t>(static_cast<double>(k * 320) * scale) / 320;
     if (i < written_at.size() && written_at[i] > 0) r.delays.push_back(read_at[k] - written_at[i]);
@@ -126,8 +134,10 @@ std::vector<int16_t> file_conversion(const std::vector<int16_t> &in) {
   const std::vector<float> up = bench::resampled(x, 16000, 22050);
   float *out = nullptr;
   int32_t n = 0;
-  if (run_openvoice_inference(up.data(), static_cast<int32_t>(up.size()),
-                              get_voice_embedding("female"), &out, &n) != 0)
+  const qv::engine &engine = qv::default_engine();
+  if (!run_openvoice_inference(engine, up.data(), static_cast<int32_t>(up.size()),
+                               engine.voices().embedding("female"), &out, &n)
+           .ok())
     return {};
   const std::vector<float> down = bench::resampled(std::vector<float>(out, out + n), 22050, 16000);
   std::free(out);
@@ -178,7 +188,7 @@ int main(int argc, char **argv) {
   for (const mode &m : kModes) {
     const host_run r = run_host(m, speech, true);
     const bool cont = m.options != nullptr;
-    const double blocks = cont ? report_num(r.report, "pieces") : g_rt_latency_samples;
+    const double blocks = cont ? report_num(r.report, "pieces") : blocks_of(r.report);
     const double out_per_block = report_num(r.report, "total_out_frames") / std::max(1.0, blocks);
     const double join_every = cont ? 1024 * 16000.0 / 22050.0 : out_per_block;
     const double hop_ms = cont ? report_num(r.report, "hop_ms") : 200.0;

@@ -10,15 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "catalogue.h"
-#include "effects.h"
-#include "fft.h"
+#include "audio/wav.h"
+#include "conversion/pipeline.h"
+#include "defaults.h"
+#include "engine/catalogue.h"
+#include "engine/report.h"
 #include "ondrelix.h"
-#include "pipeline.h"
-#include "report.h"
-#include "resample.h"
-#include "stream.h"
-#include "wav.h"
+#include "signal/effects.h"
+#include "signal/fft.h"
+#include "signal/resample.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -52,17 +53,20 @@ bool time_conversion(const char *path, stages &s, double &seconds) {
   s.spectrogram = ms_since(t);
   t = now_ms();
   float emb[256];
-  run_speaker_encoder(spec, frames, "tensor", "run", emb);
+  static_cast<void>(run_speaker_encoder(qv::default_engine(), spec, frames, "tensor", "run", emb));
   s.speaker = ms_since(t);
   std::free(spec);
   t = now_ms();
   float *out = nullptr;
   int32_t out_count = 0;
-  if (run_openvoice_inference(signal, count, get_voice_embedding("robot"), &out, &out_count) != 0)
+  const qv::voice robot = qv::default_engine().voices().resolve("robot");
+  if (!run_openvoice_inference(qv::default_engine(), signal, count, robot.embedding, &out,
+                               &out_count)
+           .ok())
     return false;
   s.converter = std::max(0.0, ms_since(t) - s.spectrogram - s.speaker);
   t = now_ms();
-  qv_apply_file_effect(file_effect_for("robot"), out, out_count);
+  qv_apply_file_effect(robot.file_effect, out, out_count);
   s.robot = ms_since(t);
   t = now_ms();
   qv_wav_write("/tmp/ondrelix-bench-out.wav", out, out_count, 22050, nullptr, 0);
@@ -91,15 +95,16 @@ double percentile(std::vector<double> v, double p) {
 
 void time_blocks(const char *label, bool dsp, int32_t n, int blocks,
                  const std::vector<int16_t> &speech) {
-  g_rt_mode_dsp = dsp ? 1 : 0;
-  std::snprintf(g_rt_voice_name, sizeof g_rt_voice_name, "%s", dsp ? "female" : "deep");
-  std::memcpy(g_rt_target_emb, get_voice_embedding(g_rt_voice_name), sizeof g_rt_target_emb);
+  qv::stream stream;
+  qv::engine &engine = qv::default_engine();
+  stream.prepare(engine, engine.voices().resolve(dsp ? "female" : "deep"),
+                 qv::parse_stream_options(dsp ? "{\"mode\":\"dsp\"}" : nullptr));
   std::vector<int16_t> out(2 * static_cast<size_t>(n));
   std::vector<double> times;
   for (int b = 0; b < blocks; ++b) {
     const int16_t *in = speech.data() + (static_cast<size_t>(b) * n) % (speech.size() - n);
     const auto t0 = std::chrono::steady_clock::now();
-    rt_convert_block(in, out.data(), n);
+    stream.convert_block(in, out.data(), n);
     times.push_back(
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
   }

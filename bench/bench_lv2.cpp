@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "audio/wav.h"
 #include "lv2_host.h"
-#include "wav.h"
 
 namespace {
 

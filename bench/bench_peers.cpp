@@ -11,9 +11,10 @@
 #include <cstring>
 #include <vector>
 
-#include "fft.h"
-#include "resample.h"
-#include "stream.h"
+#include "defaults.h"
+#include "signal/fft.h"
+#include "signal/resample.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -134,12 +135,14 @@ std::vector<int16_t> speech_block(size_t n) {
 }
 
 void BM_DspEffect_Ours(benchmark::State &state) {
-  g_rt_mode_dsp = 1;
-  std::snprintf(g_rt_voice_name, sizeof g_rt_voice_name, "%s", state.range(0) ? "deep" : "female");
+  qv::stream stream;
+  qv::engine &engine = qv::default_engine();
+  stream.prepare(engine, engine.voices().resolve(state.range(0) ? "deep" : "female"),
+                 qv::parse_stream_options("{\"mode\":\"dsp\"}"));
   const std::vector<int16_t> in = speech_block(320);
   std::vector<int16_t> out(640);
-  for (auto _ : state) benchmark::DoNotOptimize(rt_convert_block(in.data(), out.data(), 320));
-  state.SetLabel(g_rt_voice_name);
+  for (auto _ : state) benchmark::DoNotOptimize(stream.convert_block(in.data(), out.data(), 320));
+  state.SetLabel(stream.target().name);
 }
 BENCHMARK(BM_DspEffect_Ours)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "fft.h"
-#include "resample.h"
-#include "wav.h"
+#include "audio/wav.h"
+#include "signal/fft.h"
+#include "signal/resample.h"
 
 namespace {
 

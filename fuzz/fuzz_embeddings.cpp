@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "catalogue.h"
+#include "engine/catalogue.h"
 
 namespace {
 
@@ -40,12 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   write_part(dir + "/female.bin", p, a);
   write_part(dir + "/deep.bin", p + a, b - a);
   write_part(dir + "/robot.bin", p + b, body - b);
-  load_catalogue(dir.c_str());
-  if (g_voice_count < 1 || g_voice_count > 3) std::abort();
+  qv::voice_catalogue voices;
+  voices.load(dir.c_str());
+  if (voices.count() < 1 || voices.count() > 3) std::abort();
   for (const char *name : {"female", "deep", "robot", "custom", "", "x"}) {
-    const float *e = get_voice_embedding(name);
+    const float *e = voices.embedding(name);
     bool found = false;
-    for (int i = 0; i < g_voice_count; ++i) found = found || e == g_voices[i].embedding;
+    for (int i = 0; i < voices.count(); ++i) found = found || e == voices.entry(i).embedding;
     if (!found) std::abort();
   }
   return 0;

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "defaults.h"
 #include "ondrelix.h"
-#include "stream.h"
 
 // The engine starts once, before any input, so its one-time allocations are not counted
 // against an input.
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string options(reinterpret_cast<const char *>(data), size);  // cut at the first NUL
   if (ondrelix_rt_start("pass", options.c_str()) != 0) std::abort();
-  const int32_t block = g_rt_chunk_samples;
+  const int32_t block = qv::default_stream().config().chunk_samples;
   const bool allowed =
       block == 3200 || block == 320 || (block % 16 == 0 && block >= 320 && block <= 16000);
   ondrelix_rt_stop(nullptr);

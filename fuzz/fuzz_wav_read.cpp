@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "wav.h"
+#include "audio/wav.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const std::string path = "/tmp/ondrelix-fuzz-wav-" + std::to_string(getpid()) + ".wav";

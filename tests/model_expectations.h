@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "fft.h"
+#include "signal/fft.h"
 
 namespace qvt {
 

@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
+#include "audio/wav.h"
 #include "engine_fixture.h"
-#include "wav.h"
 
 extern "C" void *__real_malloc(size_t);
 extern "C" void *__real_calloc(size_t, size_t);
@@ -155,7 +155,7 @@ TEST_F(AllocFaults, StreamStartWithExistingRings) {
 TEST_F(AllocFaults, StreamStartAllocatingRings) {
   long n = 1;
   for (;; ++n) {
-    qvt::release_rings();
+    qvt::stream_state().release_rings();
     const outcome r = with_failing_allocation(n, [] {
       const int rc = ondrelix_rt_start("pass", "{\"mode\":\"dsp\"}");
       ondrelix_rt_stop(nullptr);

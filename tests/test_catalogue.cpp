@@ -34,12 +34,12 @@ TEST_P(CatalogueFiles, LoadsValidFilesInStockOrder) {
                          filled(static_cast<float>(index + 1)), size);
   }
   init(dir.str());
-  ASSERT_EQ(g_voice_count, static_cast<int>(GetParam().voices.size()));
-  for (int i = 0; i < g_voice_count; ++i) {
-    EXPECT_EQ(g_voices[i].name, GetParam().voices[i]);
+  ASSERT_EQ(qvt::engine().voices().count(), static_cast<int>(GetParam().voices.size()));
+  for (int i = 0; i < qvt::engine().voices().count(); ++i) {
+    EXPECT_EQ(qvt::engine().voices().entry(i).name, GetParam().voices[i]);
     if (GetParam().voices.size() == 3 && GetParam().files.size() < 3) continue;  // synthetic
     const int index = GetParam().voices[i] == "female" ? 0 : GetParam().voices[i] == "deep" ? 1 : 2;
-    EXPECT_EQ(g_voices[i].embedding[255], static_cast<float>(index + 1));
+    EXPECT_EQ(qvt::engine().voices().entry(i).embedding[255], static_cast<float>(index + 1));
   }
 }
 
@@ -61,11 +61,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Catalogue, SyntheticEmbeddingsAreSinesOfTenths) {
   qvt::models_dir dir;
   init(dir.str());
-  EXPECT_EQ(g_voices[0].embedding[0], 0.0f);
-  EXPECT_EQ(g_voices[0].embedding[1], static_cast<float>(std::sin(0.1)));
-  EXPECT_EQ(g_voices[0].embedding[255], static_cast<float>(std::sin(255 * 0.1)));
-  EXPECT_EQ(g_voices[1].embedding[0], static_cast<float>(std::sin(100 * 0.1)));
-  EXPECT_EQ(g_voices[2].embedding[0], static_cast<float>(std::sin(200 * 0.1)));
+  EXPECT_EQ(qvt::engine().voices().entry(0).embedding[0], 0.0f);
+  EXPECT_EQ(qvt::engine().voices().entry(0).embedding[1], static_cast<float>(std::sin(0.1)));
+  EXPECT_EQ(qvt::engine().voices().entry(0).embedding[255],
+            static_cast<float>(std::sin(255 * 0.1)));
+  EXPECT_EQ(qvt::engine().voices().entry(1).embedding[0], static_cast<float>(std::sin(100 * 0.1)));
+  EXPECT_EQ(qvt::engine().voices().entry(2).embedding[0], static_cast<float>(std::sin(200 * 0.1)));
 }
 
 TEST_F(Catalogue, LongFileUsesOnlyItsFirst1024Bytes) {
@@ -74,8 +75,8 @@ TEST_F(Catalogue, LongFileUsesOnlyItsFirst1024Bytes) {
   for (int k = 0; k < 256; ++k) values[k] = static_cast<float>(k);
   qvt::write_embedding(dir.file("female.bin"), values, 2000);
   init(dir.str());
-  EXPECT_EQ(g_voices[0].embedding[0], 0.0f);
-  EXPECT_EQ(g_voices[0].embedding[255], 255.0f);
+  EXPECT_EQ(qvt::engine().voices().entry(0).embedding[0], 0.0f);
+  EXPECT_EQ(qvt::engine().voices().entry(0).embedding[255], 255.0f);
 }
 
 TEST_F(Catalogue, LookupsIgnoreCaseAndFallBackToTheFirstEntry) {
@@ -83,8 +84,8 @@ TEST_F(Catalogue, LookupsIgnoreCaseAndFallBackToTheFirstEntry) {
   qvt::write_embedding(dir.file("deep.bin"), filled(2.0f));
   qvt::write_embedding(dir.file("robot.bin"), filled(3.0f));
   init(dir.str());
-  const float *deep = g_voices[0].embedding;
-  const float *robot = g_voices[1].embedding;
+  const float *deep = qvt::engine().voices().entry(0).embedding;
+  const float *robot = qvt::engine().voices().entry(1).embedding;
   struct {
     const char *name;
     const float *expected;
@@ -92,19 +93,19 @@ TEST_F(Catalogue, LookupsIgnoreCaseAndFallBackToTheFirstEntry) {
                {"DeEp", deep},   {"female", deep}, {"unknown", deep}, {nullptr, deep},
                {"", deep},       {"custom", deep}, {"robot ", deep},  {"robo", deep}};
   for (const auto &c : cases)
-    EXPECT_EQ(get_voice_embedding(c.name), c.expected) << (c.name ? c.name : "(null)");
+    EXPECT_EQ(qvt::voice_embedding(c.name), c.expected) << (c.name ? c.name : "(null)");
 }
 
 TEST_F(Catalogue, CustomResolvesOnlyWhileLoaded) {
   qvt::models_dir dir;
   init(dir.str());
-  EXPECT_EQ(get_voice_embedding("custom"), g_voices[0].embedding);
-  g_custom_loaded = 1;
-  EXPECT_EQ(get_voice_embedding("CUSTOM"), g_custom_emb);
-  EXPECT_EQ(get_voice_embedding("Custom"), g_custom_emb);
+  EXPECT_EQ(qvt::voice_embedding("custom"), qvt::engine().voices().entry(0).embedding);
+  qvt::engine().voices().set_custom(std::vector<float>(256, 0.5f).data());
+  EXPECT_EQ(qvt::voice_embedding("CUSTOM"), qvt::engine().voices().custom_embedding());
+  EXPECT_EQ(qvt::voice_embedding("Custom"), qvt::engine().voices().custom_embedding());
   ondrelix_cleanup();
   init(dir.str());
-  EXPECT_EQ(get_voice_embedding("custom"), g_voices[0].embedding);
+  EXPECT_EQ(qvt::voice_embedding("custom"), qvt::engine().voices().entry(0).embedding);
 }
 
 }  // namespace

@@ -2,10 +2,10 @@
 #include <string>
 #include <vector>
 
+#include "audio/wav.h"
 #include "engine_fixture.h"
 #include "model_expectations.h"
-#include "resample.h"
-#include "wav.h"
+#include "signal/resample.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ TEST_F(Clone, CorpusClipBecomesTheCustomVoice) {
   EXPECT_DOUBLE_EQ(r.num("reference_rate"), 16000.0);
   EXPECT_TRUE(yyjson_is_real(r.get("reference_rate")));
   EXPECT_TRUE(yyjson_is_true(r.get("cloned")));
-  EXPECT_EQ(g_custom_loaded, 1);
+  EXPECT_TRUE(qvt::engine().voices().custom_loaded());
 
   // The custom voice is the speaker encoder's view of the clip at 22050 Hz.
   qv_wav rec{};
@@ -35,13 +35,15 @@ TEST_F(Clone, CorpusClipBecomesTheCustomVoice) {
   EXPECT_DOUBLE_EQ(r.num("reference_s"), n / 22050.0);
   const std::vector<float> expected = qvt::expected_speaker(up, n);
   for (int k = 0; k < 256; ++k)
-    ASSERT_NEAR(g_custom_emb[k], expected[k], 1e-4f * (1 + expected[k])) << k;
+    ASSERT_NEAR(qvt::engine().voices().custom_embedding()[k], expected[k],
+                1e-4f * (1 + expected[k]))
+        << k;
   std::free(up);
   qv_wav_free(&rec);
 
   // Conversions to "custom", in any case, now use it.
   const std::string other = qvt::corpus_file("spk2_b.wav");
-  EXPECT_EQ(get_voice_embedding("CUSTOM"), g_custom_emb);
+  EXPECT_EQ(qvt::voice_embedding("CUSTOM"), qvt::engine().voices().custom_embedding());
   ASSERT_EQ(ondrelix_convert_file(other.c_str(), work.file("c.wav").c_str(), "Custom", nullptr), 0);
 }
 
@@ -55,7 +57,8 @@ TEST_F(Clone, OnlyTheFirstThirtySecondsCount) {
   EXPECT_DOUBLE_EQ(r.num("reference_rate"), 22050.0);
   const std::vector<float> tone = qvt::test_tone(661500);
   const std::vector<float> expected = qvt::expected_speaker(tone.data(), 661500);
-  EXPECT_NEAR(g_custom_emb[10], expected[10], 1e-3f * (1 + expected[10]));
+  EXPECT_NEAR(qvt::engine().voices().custom_embedding()[10], expected[10],
+              1e-3f * (1 + expected[10]));
 }
 
 TEST_F(Clone, ShortestClipAndLengthAfterResampling) {
@@ -85,7 +88,8 @@ TEST_F(Clone, FailuresKeepTheEarlierVoice) {
   const std::string good = work.file("good.wav");
   qvt::write_wav_float(good, qvt::test_tone(4096), 22050);
   ASSERT_EQ(ondrelix_load_voice(good.c_str(), nullptr), 0);
-  const std::vector<float> before(g_custom_emb, g_custom_emb + 256);
+  const std::vector<float> before(qvt::engine().voices().custom_embedding(),
+                                  qvt::engine().voices().custom_embedding() + 256);
   const std::string rate0 = work.file("rate0.wav");
   qvt::write_wav16(rate0, std::vector<int16_t>(4000, 100), 0);
   struct {
@@ -108,16 +112,18 @@ TEST_F(Clone, FailuresKeepTheEarlierVoice) {
     if (c.variant) {
       other = std::make_unique<qvt::models_dir>(c.variant);
       ASSERT_EQ(ondrelix_init(other->str().c_str(), nullptr), 0);
-      g_custom_loaded = 1;  // a clone made before, which the failure must keep
+      // A clone made before, which the failure must keep.
+      qvt::engine().voices().set_custom(before.data());
     }
-    std::snprintf(g_json_buf, sizeof g_json_buf, "previous");
+    std::snprintf(report_buffer(), qv::kReportSize, "previous");
     const char *report = reinterpret_cast<const char *>(0x1);
     EXPECT_EQ(ondrelix_load_voice(c.path.c_str(), &report), -1);
     qvt::expect_last_error(c.message, c.prefix);
     EXPECT_EQ(report, reinterpret_cast<const char *>(0x1));
-    EXPECT_STREQ(g_json_buf, "previous");
-    EXPECT_EQ(g_custom_loaded, 1);
-    EXPECT_EQ(0, std::memcmp(before.data(), g_custom_emb, sizeof g_custom_emb));
+    EXPECT_STREQ(report_text(), "previous");
+    EXPECT_TRUE(qvt::engine().voices().custom_loaded());
+    EXPECT_EQ(0, std::memcmp(before.data(), qvt::engine().voices().custom_embedding(),
+                             qv::kEmbeddingSize * sizeof(float)));
   }
   EXPECT_EQ(ondrelix_load_voice(nullptr, nullptr), -1);
   EXPECT_STREQ(ondrelix_last_error(), "wav_path is NULL or empty");
@@ -137,9 +143,9 @@ TEST_F(Clone, SecondCloneReplacesTheFirst) {
   for (float &v : quiet) v *= 0.1f;
   qvt::write_wav_float(b, quiet, 22050);
   ASSERT_EQ(ondrelix_load_voice(a.c_str(), nullptr), 0);
-  const float first = g_custom_emb[20];
+  const float first = qvt::engine().voices().custom_embedding()[20];
   ASSERT_EQ(ondrelix_load_voice(b.c_str(), nullptr), 0);
-  EXPECT_LT(g_custom_emb[20], first * 0.5f);
+  EXPECT_LT(qvt::engine().voices().custom_embedding()[20], first * 0.5f);
 }
 
 }  // namespace

@@ -61,11 +61,11 @@ class ContinuousOptions : public Continuous, public ::testing::WithParamInterfac
 TEST_P(ContinuousOptions, AreReadOnlyInTheNeuralMode) {
   const options_case &c = GetParam();
   ASSERT_EQ(ondrelix_rt_start("deep", c.options), 0);
-  EXPECT_EQ(g_rt_continuous.on, c.on);
+  EXPECT_EQ(qvt::stream().config().continuous, c.on);
   if (c.on) {
-    EXPECT_EQ(g_rt_continuous.hop, c.hop);
-    EXPECT_FLOAT_EQ(g_rt_continuous.gate_rms, c.gate_rms);
-    EXPECT_EQ(g_rt_continuous.max_backlog, c.max_backlog);
+    EXPECT_EQ(qvt::stream().config().hop, c.hop);
+    EXPECT_FLOAT_EQ(qvt::stream().config().gate_rms, c.gate_rms);
+    EXPECT_EQ(qvt::stream().config().max_backlog, c.max_backlog);
   }
 }
 
@@ -134,7 +134,8 @@ TEST_F(Continuous, StopReportAddsItsKeysAfterTheUsualOnes) {
   EXPECT_GT(r.num("delay_ms"), 0.0);
   EXPECT_GE(r.num("delay_p99_ms"), r.num("delay_ms"));
   EXPECT_GT(yyjson_get_sint(r.get("pieces")), 10);
-  EXPECT_EQ(yyjson_get_sint(r.get("pieces")), static_cast<int64_t>(g_rt_latency_samples));
+  EXPECT_EQ(yyjson_get_sint(r.get("pieces")),
+            static_cast<int64_t>(qvt::stream_state().latency_samples()));
 }
 
 // A host that falls behind: 3 s arrive at once with a bound of 100 ms. The oldest input is

@@ -2,9 +2,9 @@
 #include <string>
 #include <vector>
 
+#include "audio/wav.h"
 #include "engine_fixture.h"
 #include "model_expectations.h"
-#include "wav.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ TEST_F(Convert, CorpusSpeechGivesA22050HzFileAndAReport) {
   const char *report = nullptr;
   ASSERT_EQ(ondrelix_convert_file(in.c_str(), out_path.c_str(), "deep", &report), 0)
       << ondrelix_last_error();
-  ASSERT_EQ(report, g_json_buf);
+  ASSERT_EQ(report, report_text());
   qvt::json r(report);
   ASSERT_TRUE(r.ok()) << report;
   EXPECT_EQ(r.keys(), "status,voice,in_path,out_path,duration_s,elapsed_ms,rtf");
@@ -161,13 +161,13 @@ TEST_P(ConvertFailure, LeavesReportAndOutPointerAlone) {
   const std::string in = GetParam().make_input(work);
   const std::string out_path =
       GetParam().out_name.empty() ? work.file("out.wav") : GetParam().out_name;
-  std::snprintf(g_json_buf, sizeof g_json_buf, "previous");
+  std::snprintf(report_buffer(), qv::kReportSize, "previous");
   const char *report = reinterpret_cast<const char *>(0x1);
   EXPECT_EQ(ondrelix_convert_file(in.c_str(), out_path.c_str(), "deep", &report), -1);
   EXPECT_EQ(ondrelix_last_error(),
             replace_all(replace_all(GetParam().message, "{in}", in), "{out}", out_path));
   EXPECT_EQ(report, reinterpret_cast<const char *>(0x1));
-  EXPECT_STREQ(g_json_buf, "previous");
+  EXPECT_STREQ(report_text(), "previous");
 }
 
 std::string wav_with(const qvt::temp_dir &d, const char *name, uint32_t rate, size_t n) {
@@ -230,7 +230,7 @@ TEST_F(Convert, EmptyModelOutputIsRefusedByTheWriter) {
 TEST_F(Convert, ReportDescribesThisOperationForNonUtf8Paths) {
   const std::string in = wav_with(work, "in.wav", 22050, 3000);
   const std::string out_path = work.file("caf\xe9.wav");
-  std::snprintf(g_json_buf, sizeof g_json_buf, "previous");
+  std::snprintf(report_buffer(), qv::kReportSize, "previous");
   const char *report = nullptr;
   ASSERT_EQ(ondrelix_convert_file(in.c_str(), out_path.c_str(), "deep", &report), 0);
   EXPECT_NE(std::string(report).find(out_path), std::string::npos) << report;

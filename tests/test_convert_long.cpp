@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "convert.h"
-#include "effects.h"
+#include "audio/wav.h"
+#include "conversion/convert.h"
 #include "engine_fixture.h"
-#include "pcm.h"
-#include "resample.h"
-#include "wav.h"
+#include "signal/effects.h"
+#include "signal/pcm.h"
+#include "signal/resample.h"
 
 namespace {
 
@@ -20,12 +20,12 @@ class ConvertLong : public qvt::started_engine_test {
   static std::vector<float> whole(const std::vector<float> &x, const char *voice) {
     float *out = nullptr;
     int32_t n = 0;
-    EXPECT_EQ(run_openvoice_inference(x.data(), static_cast<int32_t>(x.size()),
-                                      get_voice_embedding(voice), &out, &n),
+    EXPECT_EQ(qvt::run_inference(x.data(), static_cast<int32_t>(x.size()),
+                                 qvt::voice_embedding(voice), &out, &n),
               0);
     std::vector<float> y(out, out + n);
     std::free(out);
-    qv_apply_file_effect(file_effect_for(voice), y.data(), n);
+    qv_apply_file_effect(qvt::engine().voices().resolve(voice).file_effect, y.data(), n);
     for (float &v : y) v = static_cast<float>(qv::pcm16_from_float(v)) / 32768.0f;
     return y;
   }

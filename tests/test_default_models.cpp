@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine_fixture.h"
-#include "fft.h"
+#include "signal/fft.h"
 
 namespace {
 
@@ -22,8 +22,7 @@ class DefaultModels : public qvt::engine_test {
   std::vector<float> convert(const std::vector<float> &x, const float *target) {
     float *out = nullptr;
     int32_t n = 0;
-    EXPECT_EQ(run_openvoice_inference(x.data(), static_cast<int32_t>(x.size()), target, &out, &n),
-              0)
+    EXPECT_EQ(qvt::run_inference(x.data(), static_cast<int32_t>(x.size()), target, &out, &n), 0)
         << ondrelix_last_error();
     std::vector<float> y(out, out + n);
     std::free(out);
@@ -34,8 +33,8 @@ class DefaultModels : public qvt::engine_test {
 TEST_F(DefaultModels, DeterministicAndSizedByTheSpectrogram) {
   init(dir.str());
   const std::vector<float> x = qvt::test_tone(22050);
-  const std::vector<float> a = convert(x, get_voice_embedding("female"));
-  const std::vector<float> b = convert(x, get_voice_embedding("female"));
+  const std::vector<float> a = convert(x, qvt::voice_embedding("female"));
+  const std::vector<float> b = convert(x, qvt::voice_embedding("female"));
   EXPECT_EQ(a.size(), 256u * (22050 / 256));
   EXPECT_EQ(a, b);
 }
@@ -63,10 +62,10 @@ TEST_F(DefaultModels, AnyFiniteEmbeddingGivesBoundedOutput) {
 // The stock voice files of the build are what the catalogue loads, in stock order.
 TEST_F(DefaultModels, StockVoicesLoad) {
   init(ONDRELIX_MODELS_DIR);
-  ASSERT_EQ(g_voice_count, 3);
-  EXPECT_NEAR(100.0f * std::exp(g_voices[0].embedding[0]), 210.0f, 0.5f);
-  EXPECT_NEAR(100.0f * std::exp(g_voices[1].embedding[0]), 95.0f, 0.5f);
-  EXPECT_EQ(g_voices[2].embedding[1], 1.0f);
+  ASSERT_EQ(qvt::engine().voices().count(), 3);
+  EXPECT_NEAR(100.0f * std::exp(qvt::engine().voices().entry(0).embedding[0]), 210.0f, 0.5f);
+  EXPECT_NEAR(100.0f * std::exp(qvt::engine().voices().entry(1).embedding[0]), 95.0f, 0.5f);
+  EXPECT_EQ(qvt::engine().voices().entry(2).embedding[1], 1.0f);
 }
 
 // Hard inputs with the bundled models and voices: every conversion succeeds with finite output
@@ -96,7 +95,7 @@ std::vector<float> white_noise() {
 }
 std::vector<float> corpus_at_22050(const char *name, float gain) {
   model_signal s;
-  if (read_model_signal(qvt::corpus_file(name).c_str(), s, nullptr, 0) != model_signal_status::ok)
+  if (!read_model_signal(qvt::corpus_file(name).c_str(), s, {"%s", "resampling failed"}).ok())
     return {};
   std::vector<float> x(s.samples, s.samples + s.count);
   for (float &v : x) v = std::max(-1.0f, std::min(1.0f, v * gain));
@@ -109,7 +108,7 @@ class HardInputs : public DefaultModels, public ::testing::WithParamInterface<ha
  protected:
   float encoder_pitch(const std::vector<float> &x) {
     float e[qv::kEmbeddingSize];
-    EXPECT_EQ(measure_source_embedding(x.data(), static_cast<int32_t>(x.size()), e), 0);
+    EXPECT_EQ(qvt::measure_source(x.data(), static_cast<int32_t>(x.size()), e), 0);
     return e[0];
   }
 };
@@ -122,7 +121,7 @@ TEST_P(HardInputs, ConvertBoundedAndMakeNoVoice) {
   const float no_voice = std::log(1.5f);
   if (c.voiceless) EXPECT_FLOAT_EQ(encoder_pitch(x), no_voice);
   for (const char *voice : {"female", "deep", "robot"}) {
-    const std::vector<float> y = convert(x, get_voice_embedding(voice));
+    const std::vector<float> y = convert(x, qvt::voice_embedding(voice));
     ASSERT_FALSE(y.empty()) << voice;
     for (float v : y) ASSERT_TRUE(std::isfinite(v) && std::fabs(v) <= 1.0f) << voice;
     if (c.voiceless) EXPECT_FLOAT_EQ(encoder_pitch(y), no_voice) << voice;
@@ -155,7 +154,7 @@ TEST_F(DefaultModels, HarmonicsLandCleanlyOnTheNewPitch) {
     buzz[i] = static_cast<float>(0.3 * (2 * phase - 1));  // a sawtooth: every harmonic
   }
   for (const auto &[voice, f0] : {std::pair{"female", 210.0}, std::pair{"deep", 95.0}}) {
-    const auto frames = frames_of(convert(buzz, get_voice_embedding(voice)));
+    const auto frames = frames_of(convert(buzz, qvt::voice_embedding(voice)));
     double on = 0, all = 0;
     for (size_t t = frames.size() / 4; t < 3 * frames.size() / 4; ++t)
       for (int k = 1; k * kBinHz < 4000; ++k) {
@@ -178,7 +177,7 @@ TEST_F(DefaultModels, NothingAboveTheSpeechBand) {
   for (const char *file : {"spk1_a.wav", "spk2_b.wav", "noisy_a.wav"}) {
     const std::vector<float> x = corpus_at_22050(file, 1.0f);
     for (const char *voice : {"female", "deep", "robot", "custom"}) {
-      const auto frames = frames_of(convert(x, get_voice_embedding(voice)));
+      const auto frames = frames_of(convert(x, qvt::voice_embedding(voice)));
       double mean = 0, worst = 0;
       for (const auto &f : frames) {
         double total = 0, above = 0;

@@ -5,8 +5,8 @@
 #include <limits>
 #include <vector>
 
-#include "effects.h"
-#include "pcm.h"
+#include "signal/effects.h"
+#include "signal/pcm.h"
 
 namespace {
 

@@ -15,11 +15,11 @@ TEST_F(Engine, InitOnFixtureModelsGivesTheDefaultReport) {
   qvt::models_dir dir;
   const char *report = nullptr;
   ASSERT_EQ(ondrelix_init(dir.str().c_str(), &report), 0) << ondrelix_last_error();
-  EXPECT_EQ(report, g_json_buf);
+  EXPECT_EQ(report, report_text());
   EXPECT_STREQ(report, kDefaultReport);
-  EXPECT_EQ(g_initialized, 1);
-  EXPECT_NE(g_sess_converter, nullptr);
-  EXPECT_NE(g_sess_speaker, nullptr);
+  EXPECT_EQ(qvt::engine().initialized(), 1);
+  EXPECT_NE(qvt::engine().converter(), nullptr);
+  EXPECT_NE(qvt::engine().speaker(), nullptr);
 }
 
 struct failure_case {
@@ -36,19 +36,19 @@ class InitFailure : public Engine, public ::testing::WithParamInterface<failure_
 
 TEST_P(InitFailure, LeavesNothingBehind) {
   const failure_case &c = GetParam();
-  std::snprintf(g_json_buf, sizeof g_json_buf, "previous report");
+  std::snprintf(report_buffer(), qv::kReportSize, "previous report");
   const char *report = reinterpret_cast<const char *>(0x1);
   const char *dir = c.dir == "<null>" ? nullptr : c.dir.c_str();
   EXPECT_EQ(ondrelix_init(dir, &report), -1);
   qvt::expect_last_error(c.message, c.prefix);
   EXPECT_EQ(report, reinterpret_cast<const char *>(0x1));
-  EXPECT_STREQ(g_json_buf, "previous report");
-  EXPECT_EQ(g_initialized, 0);
+  EXPECT_STREQ(report_text(), "previous report");
+  EXPECT_EQ(qvt::engine().initialized(), 0);
   // Runtime objects of a failed start are released at once, not held until the next start.
-  EXPECT_EQ(g_env, nullptr);
-  EXPECT_EQ(g_mem, nullptr);
-  EXPECT_EQ(g_sess_converter, nullptr);
-  EXPECT_EQ(g_sess_speaker, nullptr);
+  EXPECT_EQ(qv::engine_test_access::env(qvt::engine()), nullptr);
+  EXPECT_EQ(qvt::engine().memory(), nullptr);
+  EXPECT_EQ(qvt::engine().converter(), nullptr);
+  EXPECT_EQ(qvt::engine().speaker(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -76,11 +76,11 @@ TEST_F(Engine, TrailingSeparatorsAndBlanksAreStripped) {
   const std::string base = qvt::fixture_dir("models");
   for (const std::string suffix : {"\\\\\\", "/ \t", "//", "  "}) {
     ASSERT_EQ(ondrelix_init((base + suffix).c_str(), nullptr), 0) << suffix;
-    EXPECT_EQ(std::string(g_models_dir), base);
+    EXPECT_EQ(std::string(qvt::engine().models_dir()), base);
   }
   // Only removable characters: stored empty, so the model paths start at the root.
   EXPECT_EQ(ondrelix_init("/", nullptr), -1);
-  EXPECT_STREQ(g_models_dir, "");
+  EXPECT_STREQ(qvt::engine().models_dir(), "");
   EXPECT_NE(std::string(ondrelix_last_error()).find("/openvoice_converter.onnx"),
             std::string::npos);
 }
@@ -88,20 +88,20 @@ TEST_F(Engine, TrailingSeparatorsAndBlanksAreStripped) {
 TEST_F(Engine, LongDirectoryIsCutTo1023Bytes) {
   std::string dir = "/" + std::string(1499, 'd');
   EXPECT_EQ(ondrelix_init(dir.c_str(), nullptr), -1);
-  EXPECT_EQ(std::strlen(g_models_dir), 1023u);
-  EXPECT_EQ(std::string(g_models_dir), dir.substr(0, 1023));
+  EXPECT_EQ(std::strlen(qvt::engine().models_dir()), 1023u);
+  EXPECT_EQ(std::string(qvt::engine().models_dir()), dir.substr(0, 1023));
   // Cut first, then stripped: a slash that lands on byte 1023 is removed.
   dir = std::string(1022, 'd') + "/" + std::string(400, 'e');
   EXPECT_EQ(ondrelix_init(dir.c_str(), nullptr), -1);
-  EXPECT_EQ(std::strlen(g_models_dir), 1022u);
+  EXPECT_EQ(std::strlen(qvt::engine().models_dir()), 1022u);
 }
 
 TEST_F(Engine, FailedDirectoryCheckKeepsTheStoredDirectory) {
   qvt::models_dir dir;
   init(dir.str());
   EXPECT_EQ(ondrelix_init(nullptr, nullptr), -1);
-  EXPECT_EQ(std::string(g_models_dir), dir.str());
-  EXPECT_EQ(g_initialized, 0);  // the previous engine is not restored
+  EXPECT_EQ(std::string(qvt::engine().models_dir()), dir.str());
+  EXPECT_EQ(qvt::engine().initialized(), 0);  // the previous engine is not restored
   EXPECT_EQ(ondrelix_convert_file("a.wav", "b.wav", nullptr, nullptr), -1);
   EXPECT_STREQ(ondrelix_last_error(), "ondrelix is not initialized");
 }
@@ -109,12 +109,12 @@ TEST_F(Engine, FailedDirectoryCheckKeepsTheStoredDirectory) {
 TEST_F(Engine, ReinitHandsOutTheNewReportAndForgetsTheClone) {
   qvt::models_dir dir;
   init(dir.str());
-  g_custom_loaded = 1;  // as after a clone
+  qvt::engine().voices().set_custom(std::vector<float>(256, 0.5f).data());  // as after a clone
   qvt::write_embedding(dir.file("robot.bin"), std::vector<float>(256, 0.5f));
   const char *report = nullptr;
   ASSERT_EQ(ondrelix_init(dir.str().c_str(), &report), 0);
-  EXPECT_EQ(report, g_json_buf);
-  EXPECT_EQ(g_custom_loaded, 0);
+  EXPECT_EQ(report, report_text());
+  EXPECT_FALSE(qvt::engine().voices().custom_loaded());
   qvt::json r(report);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(yyjson_arr_size(r.get("voices")), 1u);
@@ -128,11 +128,11 @@ TEST_F(Engine, CleanupIsIdempotentAndKeepsTexts) {
   set_error("kept");
   ondrelix_cleanup();
   ondrelix_cleanup();
-  EXPECT_EQ(g_initialized, 0);
-  EXPECT_EQ(g_voice_count, 0);
-  EXPECT_EQ(g_sess_converter, nullptr);
-  EXPECT_EQ(g_env, nullptr);
-  EXPECT_NE(g_ort, nullptr);  // the API table stays cached
+  EXPECT_EQ(qvt::engine().initialized(), 0);
+  EXPECT_EQ(qvt::engine().voices().count(), 0);
+  EXPECT_EQ(qvt::engine().converter(), nullptr);
+  EXPECT_EQ(qv::engine_test_access::env(qvt::engine()), nullptr);
+  EXPECT_NE(get_ort_api(), nullptr);  // the API table stays cached
   EXPECT_STREQ(ondrelix_last_error(), "kept");
   EXPECT_STREQ(ondrelix_version(), "1.1.0");
 }

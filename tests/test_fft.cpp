@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "fft.h"
+#include "signal/fft.h"
 #include "test_support.h"
 
 namespace {

@@ -10,7 +10,7 @@ namespace {
 TEST(Interface, LastErrorIsEmptyBeforeAnyFailure) {
   ASSERT_NE(ondrelix_last_error(), nullptr);
   EXPECT_STREQ(ondrelix_last_error(), "");
-  EXPECT_STREQ(g_json_buf, "");
+  EXPECT_STREQ(report_text(), "");
 }
 
 TEST(Interface, VersionIsStableInEveryState) {
@@ -20,7 +20,7 @@ TEST(Interface, VersionIsStableInEveryState) {
   EXPECT_EQ(ondrelix_version(), v);
   ondrelix_cleanup();
   EXPECT_EQ(ondrelix_version(), v);
-  EXPECT_EQ(ondrelix_last_error(), g_last_error);
+  EXPECT_EQ(ondrelix_last_error(), last_error_text());
 }
 
 TEST(Interface, LongMessagesAreCutTo2047Bytes) {
@@ -46,13 +46,13 @@ TEST(Interface, ReportBufferRules) {
   yyjson_mut_doc_set_root(doc, root);
   yyjson_mut_obj_add_real(doc, root, "x", 2.0);
   publish_report(doc, nullptr);
-  EXPECT_STREQ(g_json_buf, "{\"x\":2.0}");
+  EXPECT_STREQ(report_text(), "{\"x\":2.0}");
 
   // A null document leaves the text and still hands out the buffer.
   const char *out = nullptr;
   publish_report(nullptr, &out);
-  EXPECT_EQ(out, g_json_buf);
-  EXPECT_STREQ(g_json_buf, "{\"x\":2.0}");
+  EXPECT_EQ(out, report_text());
+  EXPECT_STREQ(report_text(), "{\"x\":2.0}");
 
   // A report longer than the buffer is cut to 4095 bytes.
   const std::string big(5000, 'a');
@@ -61,7 +61,7 @@ TEST(Interface, ReportBufferRules) {
   yyjson_mut_doc_set_root(doc, root);
   yyjson_mut_obj_add_strcpy(doc, root, "k", big.c_str());
   publish_report(doc, nullptr);
-  EXPECT_EQ(std::strlen(g_json_buf), 4095u);
+  EXPECT_EQ(std::strlen(report_text()), 4095u);
 
   // Invalid UTF-8 is written through, so the report still describes this operation.
   doc = yyjson_mut_doc_new(nullptr);
@@ -71,7 +71,7 @@ TEST(Interface, ReportBufferRules) {
                          "a\xff"
                          "b");
   publish_report(doc, nullptr);
-  EXPECT_STREQ(g_json_buf,
+  EXPECT_STREQ(report_text(),
                "{\"path\":\"a\xff"
                "b\"}");
 }
@@ -85,11 +85,11 @@ TEST(Interface, ClockNeverGoesBackAndCountsMilliseconds) {
 }
 
 TEST(Interface, StopWithoutStreamTouchesNothing) {
-  std::snprintf(g_json_buf, sizeof g_json_buf, "previous");
+  std::snprintf(report_buffer(), qv::kReportSize, "previous");
   const char *out = reinterpret_cast<const char *>(0x1);
   EXPECT_EQ(ondrelix_rt_stop(&out), 0);
   EXPECT_EQ(out, reinterpret_cast<const char *>(0x1));
-  EXPECT_STREQ(g_json_buf, "previous");
+  EXPECT_STREQ(report_text(), "previous");
 }
 
 }  // namespace

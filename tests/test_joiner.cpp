@@ -6,9 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "joiner.h"
-#include "rate_stream.h"
-#include "resample.h"
+#include "signal/joiner.h"
+#include "signal/rate_stream.h"
+#include "signal/resample.h"
 #include "test_support.h"
 
 namespace {

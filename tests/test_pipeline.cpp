@@ -29,7 +29,7 @@ TEST_F(Pipeline, FeedsTheModelsWhatTheySpecify) {
   const std::vector<float> x = qvt::test_tone(5000);
   std::vector<float> target(256);
   for (int k = 0; k < 256; ++k) target[k] = 0.001f * static_cast<float>(k) - 0.1f;
-  ASSERT_EQ(run_openvoice_inference(x.data(), 5000, target.data(), &out, &count), 0)
+  ASSERT_EQ(qvt::run_inference(x.data(), 5000, target.data(), &out, &count), 0)
       << ondrelix_last_error();
   const int frames = 5000 / 256;
   ASSERT_EQ(count, 256 * frames);  // the count comes from the model's output shape
@@ -49,21 +49,21 @@ TEST_F(Pipeline, MinimumLengthIs1024Samples) {
   qvt::models_dir dir;
   init(dir.str());
   const std::vector<float> x = qvt::test_tone(1024);
-  const float *target = get_voice_embedding(nullptr);
+  const float *target = qvt::voice_embedding(nullptr);
   for (int32_t n : {1023, 0, -5}) {
-    EXPECT_EQ(run_openvoice_inference(x.data(), n, target, &out, &count), -1) << n;
+    EXPECT_EQ(qvt::run_inference(x.data(), n, target, &out, &count), -1) << n;
     EXPECT_STREQ(ondrelix_last_error(), "Invalid inference parameters");
     expect_untouched();
   }
-  EXPECT_EQ(run_openvoice_inference(nullptr, 1024, target, &out, &count), -1);
-  ASSERT_EQ(run_openvoice_inference(x.data(), 1024, target, &out, &count), 0);
+  EXPECT_EQ(qvt::run_inference(nullptr, 1024, target, &out, &count), -1);
+  ASSERT_EQ(qvt::run_inference(x.data(), 1024, target, &out, &count), 0);
   EXPECT_EQ(count, 4 * 256);
 }
 
 TEST_F(Pipeline, RefusesWithoutAnEngine) {
   const std::vector<float> x = qvt::test_tone(2048);
   const float target[256] = {};
-  EXPECT_EQ(run_openvoice_inference(x.data(), 2048, target, &out, &count), -1);
+  EXPECT_EQ(qvt::run_inference(x.data(), 2048, target, &out, &count), -1);
   EXPECT_STREQ(ondrelix_last_error(), "Invalid inference parameters");
   expect_untouched();
 }
@@ -85,13 +85,13 @@ TEST_P(PipelineModelFailure, ReportsAndLeavesOutputsAlone) {
   qvt::models_dir dir(GetParam().variant);
   init(dir.str());
   const std::vector<float> x = qvt::test_tone(4096);
-  EXPECT_EQ(run_openvoice_inference(x.data(), 4096, get_voice_embedding("deep"), &out, &count), -1);
+  EXPECT_EQ(qvt::run_inference(x.data(), 4096, qvt::voice_embedding("deep"), &out, &count), -1);
   qvt::expect_last_error(GetParam().message, GetParam().prefix);
   const std::string err = ondrelix_last_error();
   expect_untouched();
   // The engine stays usable: the same run fails the same way, and a DSP stream still works.
-  EXPECT_EQ(g_initialized, 1);
-  EXPECT_EQ(run_openvoice_inference(x.data(), 4096, get_voice_embedding("deep"), &out, &count), -1);
+  EXPECT_EQ(qvt::engine().initialized(), 1);
+  EXPECT_EQ(qvt::run_inference(x.data(), 4096, qvt::voice_embedding("deep"), &out, &count), -1);
   EXPECT_EQ(std::string(ondrelix_last_error()), err);
   ASSERT_EQ(ondrelix_rt_start("robot", "{\"mode\":\"dsp\"}"), 0);
   ondrelix_rt_stop(nullptr);
@@ -111,7 +111,7 @@ TEST_F(Pipeline, EmptyAudioIsAnEmptySuccess) {
   qvt::models_dir dir("empty_audio");
   init(dir.str());
   const std::vector<float> x = qvt::test_tone(4096);
-  ASSERT_EQ(run_openvoice_inference(x.data(), 4096, get_voice_embedding(nullptr), &out, &count), 0);
+  ASSERT_EQ(qvt::run_inference(x.data(), 4096, qvt::voice_embedding(nullptr), &out, &count), 0);
   EXPECT_EQ(count, 0);
   EXPECT_NE(out, nullptr);  // a buffer the caller frees all the same
 }

@@ -4,7 +4,7 @@
 #include <numeric>
 #include <vector>
 
-#include "resample.h"
+#include "signal/resample.h"
 #include "test_support.h"
 
 namespace {

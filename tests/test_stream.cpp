@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "audio/wav.h"
 #include "engine_fixture.h"
-#include "wav.h"
 
 namespace {
 
@@ -15,7 +15,6 @@ using clock_type = std::chrono::steady_clock;
 
 class Stream : public qvt::started_engine_test {
  protected:
-
   // Pushes `in` and collects `expected` output samples, or gives up after `timeout`.
   static std::vector<int16_t> pump(
       const std::vector<int16_t> &in, size_t expected,
@@ -46,7 +45,7 @@ class Stream : public qvt::started_engine_test {
 // The robot oscillator carries its phase from the library's load, across blocks and streams; the
 // expected values start from wherever it stands, so the test does not depend on its order.
 TEST_F(Stream, RobotEffectAndItsPhaseAcrossBlocksAndStreams) {
-  float phase = rt_modulation_phase();
+  float phase = qvt::stream().modulation_phase();
   const float first_gain = std::sin(phase) * 0.4f + 0.6f;
   auto robot = [&](int16_t x) {
     const float s = std::sin(phase);
@@ -135,8 +134,8 @@ class StreamOptions : public Stream, public ::testing::WithParamInterface<option
 
 TEST_P(StreamOptions, SetModeAndBlockLength) {
   ASSERT_EQ(ondrelix_rt_start("deep", GetParam().options), 0);
-  EXPECT_EQ(g_rt_mode_dsp, GetParam().dsp);
-  EXPECT_EQ(g_rt_chunk_samples, GetParam().block);
+  EXPECT_EQ(qvt::stream().config().mode_dsp, GetParam().dsp);
+  EXPECT_EQ(qvt::stream().config().chunk_samples, GetParam().block);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -161,38 +160,38 @@ INSTANTIATE_TEST_SUITE_P(
         options_case{"not json", 0, 3200}, options_case{"{\"mode\":\"dsp\"} trailing", 0, 3200}));
 
 TEST_F(Stream, WriteStoresWhatFitsAndCountsTheRest) {
-  qvt::run_stream_without_worker();
+  qvt::stream_state().run_without_worker();
   std::vector<int16_t> batch = ramp(159990);
   EXPECT_EQ(ondrelix_rt_write(batch.data(), 159990), 0);
   // k + d samples into k free slots: the first k stored, d dropped.
   std::vector<int16_t> tail = ramp(25, 7);
   EXPECT_EQ(ondrelix_rt_write(tail.data(), 25), 0);
-  EXPECT_EQ(g_rt_in_count, 160000);
-  EXPECT_EQ(g_rt_total_in_frames, 160000);
-  EXPECT_EQ(g_rt_dropped_frames, 15);
-  EXPECT_EQ(g_rt_in_buf[159999], tail[9]);
+  EXPECT_EQ(qvt::stream_state().in_count(), 160000);
+  EXPECT_EQ(qvt::stream_state().total_in_frames(), 160000);
+  EXPECT_EQ(qvt::stream_state().dropped_frames(), 15);
+  EXPECT_EQ(qvt::stream_state().in_buf()[159999], tail[9]);
   // A full ring stores nothing.
   EXPECT_EQ(ondrelix_rt_write(tail.data(), 25), 0);
-  EXPECT_EQ(g_rt_dropped_frames, 40);
-  EXPECT_EQ(g_rt_total_in_frames, 160000);
-  qvt::stop_stream_without_worker();
+  EXPECT_EQ(qvt::stream_state().dropped_frames(), 40);
+  EXPECT_EQ(qvt::stream_state().total_in_frames(), 160000);
+  qvt::stream_state().stop_without_worker();
 }
 
 TEST_F(Stream, WriteRefusals) {
   const int16_t s[4] = {1, 2, 3, 4};
   EXPECT_EQ(ondrelix_rt_write(s, 4), -1);  // no stream
-  qvt::run_stream_without_worker();
+  qvt::stream_state().run_without_worker();
   set_error("unchanged");
   EXPECT_EQ(ondrelix_rt_write(nullptr, 4), -1);
   EXPECT_EQ(ondrelix_rt_write(s, 0), -1);
   EXPECT_EQ(ondrelix_rt_write(s, -1), -1);
-  EXPECT_EQ(g_rt_in_count, 0);
+  EXPECT_EQ(qvt::stream_state().in_count(), 0);
   EXPECT_STREQ(ondrelix_last_error(), "unchanged");
-  qvt::stop_stream_without_worker();
+  qvt::stream_state().stop_without_worker();
 }
 
 TEST_F(Stream, ReadWaitsOnceWhileRunningAndNeverAfterStop) {
-  qvt::run_stream_without_worker();
+  qvt::stream_state().run_without_worker();
   int16_t buf[8];
   int got = -1;
   auto t0 = clock_type::now();
@@ -202,14 +201,14 @@ TEST_F(Stream, ReadWaitsOnceWhileRunningAndNeverAfterStop) {
   EXPECT_GE(waited, std::chrono::milliseconds(15));
   EXPECT_LT(waited, std::chrono::milliseconds(500));
 
-  qvt::preset_output_ring({11, 22});
+  qvt::stream_state().preset_output_ring({11, 22});
   t0 = clock_type::now();
   EXPECT_EQ(ondrelix_rt_read(buf, 2, &got), 0);  // capacity <= available: at once
   EXPECT_EQ(got, 2);
   EXPECT_EQ(buf[1], 22);
   EXPECT_LT(clock_type::now() - t0, std::chrono::milliseconds(10));
 
-  qvt::stop_stream_without_worker();
+  qvt::stream_state().stop_without_worker();
   t0 = clock_type::now();
   EXPECT_EQ(ondrelix_rt_read(buf, 8, &got), 0);
   EXPECT_EQ(got, 0);
@@ -236,8 +235,8 @@ TEST_F(Stream, DrainAfterStop) {
   ASSERT_EQ(ondrelix_rt_write(in.data(), 3200), 0);
   for (;;) {
     {
-      std::lock_guard<std::mutex> lock(g_rt_mutex.get());
-      if (g_rt_total_out_frames >= 3200) break;
+      std::lock_guard<std::mutex> lock(qvt::stream_state().mutex());
+      if (qvt::stream_state().total_out_frames() >= 3200) break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -291,10 +290,10 @@ TEST_F(Stream, StartRules) {
   EXPECT_EQ(ondrelix_rt_start("CUSTOM", nullptr), -1);
   const std::string long_name(100, 'v');
   ASSERT_EQ(ondrelix_rt_start(long_name.c_str(), "{\"mode\":\"dsp\",\"latency_ms\":40}"), 0);
-  EXPECT_EQ(std::string(g_rt_voice_name), long_name.substr(0, 63));
+  EXPECT_EQ(std::string(qvt::stream().target().name), long_name.substr(0, 63));
   EXPECT_EQ(ondrelix_rt_start("deep", nullptr), -1);
   EXPECT_STREQ(ondrelix_last_error(), "Real-time streaming is already running");
-  EXPECT_EQ(g_rt_chunk_samples, 640);  // the first stream keeps its settings
+  EXPECT_EQ(qvt::stream().config().chunk_samples, 640);  // the first stream keeps its settings
   ondrelix_rt_stop(nullptr);
   ondrelix_cleanup();
   EXPECT_EQ(ondrelix_rt_start("deep", nullptr), -1);
@@ -306,15 +305,19 @@ TEST_F(Stream, CustomVoiceStartsWithTheClonedEmbedding) {
   qvt::write_wav_float(work.file("ref.wav"), qvt::test_tone(4096), 22050);
   ASSERT_EQ(ondrelix_load_voice(work.file("ref.wav").c_str(), nullptr), 0);
   ASSERT_EQ(ondrelix_rt_start("Custom", nullptr), 0);
-  EXPECT_EQ(0, std::memcmp(g_rt_target_emb, g_custom_emb, sizeof g_custom_emb));
+  const float *custom = qvt::engine().voices().custom_embedding();
+  EXPECT_EQ(
+      0, std::memcmp(qvt::stream().target().embedding, custom, qv::kEmbeddingSize * sizeof(float)));
   // A clone made while the stream runs does not change the running stream's voice.
-  g_custom_emb[0] += 1.0f;
-  EXPECT_NE(g_rt_target_emb[0], g_custom_emb[0]);
+  std::vector<float> other(custom, custom + qv::kEmbeddingSize);
+  other[0] += 1.0f;
+  qvt::engine().voices().set_custom(other.data());
+  EXPECT_NE(qvt::stream().target().embedding[0], custom[0]);
 }
 
 TEST_F(Stream, StopBeforeAnyBlockAndRestart) {
   ASSERT_EQ(ondrelix_rt_start("deep", nullptr), 0);
-  const int16_t *rings[2] = {g_rt_in_buf, g_rt_out_buf};
+  const int16_t *rings[2] = {qvt::stream_state().in_buf(), qvt::stream_state().out_buf()};
   const std::vector<int16_t> some = ramp(1000);
   ASSERT_EQ(ondrelix_rt_write(some.data(), 1000), 0);
   const char *report = nullptr;
@@ -324,25 +327,25 @@ TEST_F(Stream, StopBeforeAnyBlockAndRestart) {
   EXPECT_TRUE(yyjson_is_true(r.get("realtime")));
   EXPECT_EQ(yyjson_get_sint(r.get("total_in_frames")), 1000);
   ASSERT_EQ(ondrelix_rt_start("pass", "{\"mode\":\"dsp\"}"), 0);
-  EXPECT_EQ(g_rt_in_buf, rings[0]);
-  EXPECT_EQ(g_rt_out_buf, rings[1]);
-  EXPECT_EQ(g_rt_in_count, 0);
-  EXPECT_EQ(g_rt_total_in_frames, 0);
+  EXPECT_EQ(qvt::stream_state().in_buf(), rings[0]);
+  EXPECT_EQ(qvt::stream_state().out_buf(), rings[1]);
+  EXPECT_EQ(qvt::stream_state().in_count(), 0);
+  EXPECT_EQ(qvt::stream_state().total_in_frames(), 0);
 }
 
 TEST_F(Stream, CleanupAndReinitStopARunningStream) {
   ASSERT_EQ(ondrelix_rt_start("deep", nullptr), 0);
-  std::snprintf(g_json_buf, sizeof g_json_buf, "previous");
+  std::snprintf(report_buffer(), qv::kReportSize, "previous");
   ondrelix_cleanup();
-  EXPECT_EQ(g_rt_running.load(), 0);
-  EXPECT_NE(std::string(g_json_buf).find("\"processed_ms\""),
+  EXPECT_FALSE(qvt::stream().running());
+  EXPECT_NE(std::string(report_text()).find("\"processed_ms\""),
             std::string::npos);  // the stop report
 
   init(models.str());
   ASSERT_EQ(ondrelix_rt_start("deep", "{\"mode\":\"dsp\"}"), 0);
   const char *report = nullptr;
   ASSERT_EQ(ondrelix_init(models.str().c_str(), &report), 0);
-  EXPECT_EQ(g_rt_running.load(), 0);
+  EXPECT_FALSE(qvt::stream().running());
   EXPECT_EQ(std::string(report).rfind("{\"voices\"", 0), 0u);
 }
 
@@ -404,10 +407,11 @@ void host_round_trip(const char *voice, const char *options, bool expect_identit
   EXPECT_EQ(yyjson_get_sint(r.get("total_in_frames")), written.load());
   EXPECT_EQ(yyjson_get_sint(r.get("dropped_frames")), 0);
   EXPECT_EQ(yyjson_get_sint(r.get("total_out_frames")), static_cast<int64_t>(received.size()));
-  const size_t full_blocks = speech.size() / static_cast<size_t>(g_rt_chunk_samples);
+  const size_t full_blocks =
+      speech.size() / static_cast<size_t>(qvt::stream().config().chunk_samples);
   EXPECT_GT(received.size(), 0u);
   if (expect_identity) {
-    ASSERT_EQ(received.size(), full_blocks * g_rt_chunk_samples);
+    ASSERT_EQ(received.size(), full_blocks * qvt::stream().config().chunk_samples);
     EXPECT_TRUE(std::equal(received.begin(), received.end(), speech.begin()));
   }
 }

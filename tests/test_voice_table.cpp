@@ -7,7 +7,7 @@
 
 #include "engine_fixture.h"
 #include "model_expectations.h"
-#include "pcm.h"
+#include "signal/pcm.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ TEST_F(VoiceTable, SyntheticSetHasTheFourthVoice) {
   EXPECT_EQ(std::string(report).rfind("{\"voices\":[\"female\",\"deep\",\"robot\",\"whisper\"]", 0),
             0u)
       << report;
-  EXPECT_EQ(get_voice_embedding("WHISPER")[0], static_cast<float>(std::sin(300 * 0.1)));
+  EXPECT_EQ(qvt::voice_embedding("WHISPER")[0], static_cast<float>(std::sin(300 * 0.1)));
 }
 
 TEST_F(VoiceTable, EmbeddingFileOfTheFourthVoice) {
@@ -32,7 +32,7 @@ TEST_F(VoiceTable, EmbeddingFileOfTheFourthVoice) {
   EXPECT_STREQ(report,
                "{\"voices\":[\"whisper\"],\"custom_available\":true,\"realtime\":true,"
                "\"engine\":\"openvoice_v2\",\"version\":\"1.0.0\"}");
-  EXPECT_EQ(get_voice_embedding("female")[3], 0.25f);  // the only voice is the first
+  EXPECT_EQ(qvt::voice_embedding("female")[3], 0.25f);  // the only voice is the first
 }
 
 TEST_F(VoiceTable, FileEffectOfTheFourthVoice) {
@@ -47,7 +47,7 @@ TEST_F(VoiceTable, FileEffectOfTheFourthVoice) {
   ASSERT_EQ(qv_wav_read(work.file("out.wav").c_str(), &out, nullptr, 0), 0);
   // The fixture converter's sample 0 is the target embedding's first value; the row's
   // modulation scales it by exactly 0.8.
-  const float target = get_voice_embedding("whisper")[qvt::kOutTarget];
+  const float target = qvt::voice_embedding("whisper")[qvt::kOutTarget];
   EXPECT_EQ(out.samples[0], static_cast<float>(qv::pcm16_from_float(target * 0.8f)) / 32768.0f);
   qv_wav_free(&out);
 }

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "audio/wav.h"
+#include "audio/wav_stream.h"
 #include "test_support.h"
-#include "wav.h"
-#include "wav_stream.h"
 
 namespace {
 

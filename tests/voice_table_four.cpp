@@ -1,6 +1,6 @@
 // A stock voice table with a fourth voice, linked into test_voice_table in place of the
 // library's own: adding a voice must take nothing but its row.
-#include "catalogue.h"
+#include "engine/catalogue.h"
 
 const stock_voice g_stock_voices[] = {
     {"female", qv_file_effect::none, {qv_dsp_effect::pitch, 1.35f}},

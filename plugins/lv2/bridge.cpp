@@ -1,23 +1,27 @@
 #include "bridge.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 
-#include "ondrelix.h"
-#include "pcm.h"
+#include "conversion/clone.h"
+#include "shared_engine.h"
+#include "signal/pcm.h"
+#include "stream/stream_constants.h"
 
 namespace {
 
-constexpr double kStreamRate = 16000.0;
 constexpr size_t kRingSeconds = 4;
 constexpr size_t kChunk = 4096;
 // What the stream needs beyond its hop before a sample comes back, and a margin for the
-// helpers' scheduling and the resamplers' buffering: continuous mode 36 ms of lookahead plus
-// the conversion of a piece; DSP mode one block.
+// helpers' scheduling and the resamplers' buffering: continuous mode its lookahead plus the
+// conversion of a piece; DSP mode one block.
 constexpr double kNeuralMarginMs = 150.0;
 constexpr double kDspMarginMs = 90.0;
 const char *const kVoiceNames[] = {"female", "deep", "robot", "custom", "pass"};
+constexpr int kCustomVoice = 3;
+constexpr int kPassVoice = 4;
 
 soxr_t make_resampler(double from, double to) {
   soxr_error_t error = nullptr;
@@ -51,8 +55,8 @@ engine_bridge::engine_bridge(double host_rate, logger log)
       output(static_cast<size_t>(host_rate * kRingSeconds)),
       host_rate_(host_rate),
       log_(std::move(log)),
-      to_stream_(make_resampler(host_rate, kStreamRate)),
-      from_stream_(make_resampler(kStreamRate, host_rate)) {
+      to_stream_(make_resampler(host_rate, qv::kStreamRate)),
+      from_stream_(make_resampler(qv::kStreamRate, host_rate)) {
   latency = latency_for(current_, host_rate_);
 }
 
@@ -63,8 +67,8 @@ engine_bridge::~engine_bridge() {
 }
 
 int64_t engine_bridge::latency_for(const bridge_settings &s, double host_rate) {
-  const bool dsp = s.mode == 1 || s.voice == 4;
-  const double ms = s.hop_ms + (dsp ? kDspMarginMs : 36.0 + kNeuralMarginMs);
+  const bool dsp = s.mode == 1 || s.voice == kPassVoice;
+  const double ms = s.hop_ms + (dsp ? kDspMarginMs : qv::kContinuousLookaheadMs + kNeuralMarginMs);
   return static_cast<int64_t>(std::lround(ms * host_rate / 1000.0));
 }
 
@@ -82,6 +86,20 @@ bridge_settings engine_bridge::wanted() const {
   return s;
 }
 
+// Measures a reference clip into this instance's own "custom" voice.
+bool engine_bridge::clone(const std::string &path) {
+  qv::cloned_voice measured;
+  const qv::status cloned = qv::clone_voice(*engine_, path.c_str(), measured);
+  if (!cloned.ok()) {
+    log_(true, "ondrelix: cannot clone a voice from " + path + ": " + cloned.message());
+    return false;
+  }
+  custom_ = engine_->voices().resolve("custom");
+  std::memcpy(custom_.embedding, measured.embedding, sizeof custom_.embedding);
+  has_custom_ = true;
+  return true;
+}
+
 bool engine_bridge::start(const std::string &models, const std::string &reference) {
   if (!to_stream_ || !from_stream_) {
     log_(true, "ondrelix: cannot create the resamplers");
@@ -89,17 +107,22 @@ bool engine_bridge::start(const std::string &models, const std::string &referenc
   }
   models_ = models;
   reference_ = reference;
-  const char *report = nullptr;
-  if (ondrelix_init(models.c_str(), &report) != 0) {
+  std::string message;
+  engine_ = shared_engine::acquire(models, message);
+  if (!engine_) {
     log_(true,
-         "ondrelix: cannot start with models from " + models + ": " + ondrelix_last_error() +
+         "ondrelix: cannot start with models from " + models + ": " + message +
              " (set the plugin's models directory, or ONDRELIX_MODELS); passing audio through");
     return false;
   }
-  engine_up_ = true;
-  if (!reference.empty() && ondrelix_load_voice(reference.c_str(), nullptr) != 0)
-    log_(true, "ondrelix: cannot clone a voice from " + reference + ": " + ondrelix_last_error());
-  if (!restart(wanted())) return false;
+  if (!message.empty()) log_(false, "ondrelix: " + message);
+  if (!reference.empty()) clone(reference);
+  fed_ = 0;
+  if (!restart(wanted())) {
+    shared_engine::release();
+    engine_ = nullptr;
+    return false;
+  }
   running_ = true;
   feeder_ = std::thread(&engine_bridge::feed, this);
   drainer_ = std::thread(&engine_bridge::drain, this);
@@ -110,29 +133,34 @@ void engine_bridge::stop() {
   running_ = false;
   if (feeder_.joinable()) feeder_.join();
   if (drainer_.joinable()) drainer_.join();
-  if (engine_up_) ondrelix_cleanup();  // stops the stream
-  engine_up_ = false;
+  stream_.stop();
+  if (engine_) shared_engine::release();
+  engine_ = nullptr;
 }
 
 // (Re)starts the stream with `s`; the caller holds engine_mutex_ (or no helper runs yet).
 bool engine_bridge::restart(const bridge_settings &s) {
   std::lock_guard<std::mutex> drain_lock(drain_mutex_);  // no read while the stream restarts
-  ondrelix_rt_stop(nullptr);
+  stream_.stop();
   bridge_settings use = s;
-  if (use.voice == 3 && reference_.empty()) {
+  if (use.voice == kCustomVoice && !has_custom_) {
     log_(false, "ondrelix: the voice \"custom\" needs a reference clip; passing audio through");
-    use.voice = 4;
+    use.voice = kPassVoice;
   }
   std::string options = "{";
-  if (use.mode == 1 || use.voice == 4) {
+  if (use.mode == 1 || use.voice == kPassVoice) {
     options += "\"mode\":\"dsp\"";
   } else {
     options += "\"continuous\":true";
     if (use.gate_db > -120) options += ",\"gate_db\":" + std::to_string(use.gate_db);
   }
   options += ",\"latency_ms\":" + std::to_string(use.hop_ms) + "}";
-  if (ondrelix_rt_start(kVoiceNames[use.voice], options.c_str()) != 0) {
-    log_(true, std::string("ondrelix: cannot start the stream: ") + ondrelix_last_error());
+  const qv::voice voice =
+      use.voice == kCustomVoice ? custom_ : engine_->voices().resolve(kVoiceNames[use.voice]);
+  const qv::status started =
+      stream_.start(*engine_, voice, qv::parse_stream_options(options.c_str()));
+  if (!started.ok()) {
+    log_(true, std::string("ondrelix: cannot start the stream: ") + started.message());
     return false;
   }
   current_ = s;
@@ -143,7 +171,9 @@ bool engine_bridge::restart(const bridge_settings &s) {
   return true;
 }
 
-// Input ring -> 16 kHz -> the stream; restarts the stream when the wanted settings change.
+// Input ring -> 16 kHz -> the stream; restarts the stream when the wanted settings change. After
+// a restart nothing is fed until run() has named the host sample the new stream begins with;
+// what came before it is dropped.
 void engine_bridge::feed() {
   std::vector<float> host(kChunk), at_stream(kChunk * 2);
   std::vector<int16_t> pcm(kChunk * 2);
@@ -153,18 +183,27 @@ void engine_bridge::feed() {
       log_(false, "ondrelix: a new models directory takes effect when the plugin is activated");
     if (new_reference.take(path)) {
       std::lock_guard<std::mutex> lock(engine_mutex_);
-      if (ondrelix_load_voice(path.c_str(), nullptr) == 0) {
+      if (clone(path)) {
         reference_ = path;
         restart(wanted());
-      } else {
-        log_(true, "ondrelix: cannot clone a voice from " + path + ": " + ondrelix_last_error());
       }
     }
     if (!(wanted() == current_)) {
       std::lock_guard<std::mutex> lock(engine_mutex_);
       restart(wanted());
     }
+    if (!switched()) {
+      nap();
+      continue;
+    }
+    const int64_t skip = start_at.load() - fed_;
+    if (skip > 0) {
+      fed_ += static_cast<int64_t>(
+          input.pop(nullptr, static_cast<size_t>(std::min<int64_t>(skip, kChunk))));
+      continue;
+    }
     const size_t n = input.pop(host.data(), kChunk);
+    fed_ += static_cast<int64_t>(n);
     if (n == 0) {
       nap();
       continue;
@@ -173,29 +212,23 @@ void engine_bridge::feed() {
     soxr_process(to_stream_, host.data(), n, &done, at_stream.data(), at_stream.size(), &made);
     // A host may hand over NaN; it becomes silence, not an undefined conversion.
     for (size_t i = 0; i < made; ++i) pcm[i] = qv::pcm16_round(at_stream[i]);
-    if (made > 0) ondrelix_rt_write(pcm.data(), static_cast<int>(made));
+    if (made > 0) stream_.write(pcm.data(), static_cast<int>(made));
   }
 }
 
-// The stream -> the host's rate -> output ring, after the silence that makes the latency.
+// The stream -> the host's rate -> output ring, once run() has switched to the stream.
 void engine_bridge::drain() {
   std::vector<int16_t> pcm(kChunk);
   std::vector<float> at_stream(kChunk), host(kChunk * 16);
   while (running_) {
     std::unique_lock<std::mutex> lock(drain_mutex_);
-    const int gen = generation.load();
-    if (primed_ != gen) {
-      // run() drops what the last stream left first; then this stream's delay starts.
-      if (flushed.load() != gen) {
-        lock.unlock();
-        nap();
-        continue;
-      }
-      output.push_zeros(static_cast<size_t>(latency.load()));
-      primed_ = gen;
+    if (!switched()) {
+      lock.unlock();
+      nap();
+      continue;
     }
     int got = 0;
-    ondrelix_rt_read(pcm.data(), static_cast<int>(kChunk), &got);  // waits up to 20 ms
+    stream_.read(pcm.data(), static_cast<int>(kChunk), &got);  // waits up to 20 ms
     if (got <= 0) {
       lock.unlock();
       nap();  // between two streams a read returns at once

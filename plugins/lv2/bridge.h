@@ -1,9 +1,10 @@
 // Between the host's audio thread and the engine. run() only pushes input into one lock-free ring
-// and pops output from another; two helper threads move the audio through the library's stream
-// (the feeder resamples to 16 kHz and writes, the drainer reads, which may wait, and resamples
-// back) and restart it when the settings change. The output ring is primed with `latency`
-// samples of silence at every (re)start, so the output is the converted input delayed by
-// exactly that.
+// and pops output from another; two helper threads move the audio through the instance's own
+// stream on the process's shared engine (the feeder resamples to 16 kHz and writes, the drainer
+// reads, which may wait, and resamples back) and restart the stream when the settings change.
+// Every (re)start begins at a host block that run() names, and run() puts `latency` samples of
+// silence before the new stream's output, so the output is the converted input delayed by
+// exactly the latency, whatever changed.
 #pragma once
 
 #include <soxr.h>
@@ -16,7 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "engine/catalogue.h"
+#include "engine/engine.h"
 #include "spsc_ring.h"
+#include "stream/stream.h"
 
 struct bridge_settings {
   int voice = 0;  // female, deep, robot, custom, pass-through
@@ -46,16 +50,18 @@ class engine_bridge {
   engine_bridge(const engine_bridge &) = delete;
   engine_bridge &operator=(const engine_bridge &) = delete;
 
-  // Starts the engine and the helpers (from activate, not the audio thread). False when the
-  // engine cannot start (the log says why); the plugin then passes audio through.
+  // Takes the shared engine and starts the stream and the helpers (from activate, not the audio
+  // thread). False when the engine cannot start (the log says why); the plugin then passes audio
+  // through.
   bool start(const std::string &models, const std::string &reference);
   void stop();
 
   // The audio thread's side.
   spsc_ring input, output;
-  std::atomic<int> generation{0};   // bumped by every (re)start of the stream
-  std::atomic<int> flushed{0};      // the generation whose stale output run() has dropped
-  std::atomic<int64_t> latency{0};  // samples at the host's rate
+  std::atomic<int> generation{0};    // bumped by every (re)start of the stream
+  std::atomic<int> flushed{0};       // the generation run() has switched to
+  std::atomic<int64_t> start_at{0};  // host input sample the switched-to stream begins with
+  std::atomic<int64_t> latency{0};   // samples at the host's rate
   std::atomic<int> wanted_voice{0}, wanted_mode{0}, wanted_hop{46}, wanted_gate{-120};
   path_slot new_reference, new_models;
 
@@ -67,19 +73,23 @@ class engine_bridge {
   void feed();
   void drain();
   bool restart(const bridge_settings &s);
+  bool clone(const std::string &path);
+  bool switched() const { return flushed.load() == generation.load(); }
   bridge_settings wanted() const;
 
   double host_rate_;
   logger log_;
   soxr_t to_stream_ = nullptr, from_stream_ = nullptr;
-  // Start and stop of the stream against reads and writes, and the reference's text; never
-  // taken by run().
+  qv::engine *engine_ = nullptr;  // the process's shared engine while started
+  qv::stream stream_;
+  qv::voice custom_{};  // this instance's own clone
+  bool has_custom_ = false;
+  // Start and stop of the stream against reads, and the reference's text; never taken by run().
   std::mutex engine_mutex_;
   std::mutex drain_mutex_;
   std::thread feeder_, drainer_;
   std::atomic<bool> running_{false};
   bridge_settings current_;
   std::string models_, reference_;
-  bool engine_up_ = false;
-  int primed_ = 0;  // the generation the drainer has primed
+  int64_t fed_ = 0;  // host input samples the feeder has taken from the input ring
 };

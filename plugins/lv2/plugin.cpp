@@ -1,7 +1,7 @@
 // The LV2 plugin: a mono voice changer on the ondrelix engine. The audio thread's run() never
 // blocks (but when the host freewheels), never allocates and takes no lock: it hands samples to
-// the bridge's helpers through lock-free rings (bridge.h). The engine is one per process: a
-// second instance says so in the host's log and passes audio through.
+// the bridge's helpers through lock-free rings (bridge.h). Every instance converts with its own
+// stream on the one engine the instances of a process share.
 #include <dlfcn.h>
 #include <lv2/atom/atom.h>
 #include <lv2/atom/util.h>
@@ -50,8 +50,9 @@ enum port : uint32_t {
   kPortCount
 };
 
-// One instance in a process owns the engine.
-std::atomic<bool> g_engine_taken{false};
+// Instances are numbered in the order they are made, so that the host's log says which one
+// speaks.
+std::atomic<int> g_instances{0};
 
 bool exists(const std::string &path) {
   struct stat st {};
@@ -111,6 +112,8 @@ class voice_plugin {
   void write_dry(const float *in, uint32_t n);
   float dry_at(int64_t back, uint32_t i) const;
   void publish(int64_t latency);
+  void switch_stream(float *out, uint32_t n);
+  uint32_t take_output(float *out, uint32_t n);
 
   double rate_;
   std::string bundle_;
@@ -118,7 +121,7 @@ class voice_plugin {
   LV2_Log_Log *log_ = nullptr;
   urids u_{};
   void *ports_[kPortCount] = {};
-  bool owner_ = false;
+  int number_ = 0;
   bool engine_ok_ = false;
   std::unique_ptr<engine_bridge> bridge_;
   std::string models_, reference_;
@@ -126,7 +129,10 @@ class voice_plugin {
   std::vector<float> dry_;
   size_t dry_pos_ = 0;
   int seen_generation_ = 0;
-  int64_t owed_ = 0;  // converted samples to drop: their place went to silence or the dry signal
+  int64_t owed_ = 0;    // converted samples to drop: their place went to silence or the dry signal
+  int64_t pushed_ = 0;  // input samples handed to the bridge since activation
+  int64_t silence_due_ = 0;  // samples of silence still before the stream's output
+  int64_t latency_ = 0;      // the delay of the stream run() has switched to
   uint32_t underruns_ = 0;
 };
 
@@ -149,28 +155,24 @@ voice_plugin::voice_plugin(double rate, const char *bundle, const LV2_Feature *c
     log_ = nullptr;
   }
   dry_.assign(static_cast<size_t>(rate * kMaxLatencySeconds) + 65536, 0.0f);
-  owner_ = !g_engine_taken.exchange(true);
-  if (!owner_) {
-    log(false,
-        "ondrelix: another instance in this process owns the engine (there is one per "
-        "process); this one passes audio through");
-    return;
-  }
+  number_ = ++g_instances;
   models_ = default_models(bundle_);
   bridge_ = std::make_unique<engine_bridge>(
       rate, [this](bool error, const std::string &message) { log(error, message); });
 }
 
-voice_plugin::~voice_plugin() {
-  bridge_.reset();
-  if (owner_) g_engine_taken = false;
-}
+voice_plugin::~voice_plugin() { bridge_.reset(); }
 
+// Messages start "ondrelix:"; the instance's number goes in: "ondrelix[2]: ...".
 void voice_plugin::log(bool error, const std::string &message) {
+  const std::string prefix = "ondrelix:";
+  const std::string text = message.rfind(prefix, 0) == 0 ? "ondrelix[" + std::to_string(number_) +
+                                                               "]:" + message.substr(prefix.size())
+                                                         : message;
   if (log_)
-    log_->printf(log_->handle, error ? u_.log_error : u_.log_warning, "%s\n", message.c_str());
+    log_->printf(log_->handle, error ? u_.log_error : u_.log_warning, "%s\n", text.c_str());
   else
-    std::fprintf(stderr, "%s\n", message.c_str());
+    std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 // The settings the control ports ask for, for the bridge to apply.
@@ -185,17 +187,18 @@ void voice_plugin::activate() {
   std::fill(dry_.begin(), dry_.end(), 0.0f);
   owed_ = 0;
   underruns_ = 0;
-  if (!owner_) return;
+  pushed_ = 0;
+  // No helper runs and run() is not called while the host activates: the rings are ours.
+  bridge_->input.pop(nullptr, bridge_->input.available());
+  bridge_->output.pop(nullptr, bridge_->output.available());
   take_settings();
   engine_ok_ = bridge_->start(models_, reference_);
   if (!engine_ok_) return;
-  // Not the audio thread: take the first stream's delay here, so run() starts with it.
+  // The first stream begins with the first sample run() hands over.
+  latency_ = silence_due_ = bridge_->latency.load();
   seen_generation_ = bridge_->generation.load();
+  bridge_->start_at.store(0);
   bridge_->flushed.store(seen_generation_);
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  while (bridge_->output.available() < static_cast<size_t>(bridge_->latency.load()) &&
-         std::chrono::steady_clock::now() < give_up)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void voice_plugin::deactivate() {
@@ -243,19 +246,52 @@ void voice_plugin::read_patch() {
   }
 }
 
+// The stream was restarted: this block takes what the last stream has for it (silence for the
+// rest: the switch is not an underrun), that stream's remaining output is dropped, and the new
+// stream begins with the next block's input, its output `latency` samples of silence after it.
+void voice_plugin::switch_stream(float *out, uint32_t n) {
+  const size_t got = owed_ > 0 ? 0 : bridge_->output.pop(out, n);
+  std::fill(out + got, out + n, 0.0f);
+  bridge_->output.pop(nullptr, bridge_->output.available());
+  owed_ = 0;
+  latency_ = silence_due_ = bridge_->latency.load();
+  seen_generation_ = bridge_->generation.load();
+  bridge_->start_at.store(pushed_);
+  bridge_->flushed.store(seen_generation_);
+}
+
+// The stream's output for this block after the silence still due; returns how many samples of
+// the block are filled.
+uint32_t voice_plugin::take_output(float *out, uint32_t n) {
+  const auto quiet = static_cast<uint32_t>(std::min<int64_t>(silence_due_, n));
+  std::fill(out, out + quiet, 0.0f);
+  silence_due_ -= quiet;
+  if (owed_ > 0)
+    owed_ -= static_cast<int64_t>(bridge_->output.pop(nullptr, static_cast<size_t>(owed_)));
+  const uint32_t wanted = n - quiet;
+  if (control(kFreewheel, 0) > 0.5f) {
+    // Not real time: wait for the conversion (at most a few seconds, in case it stalled), or
+    // for the restart that a change of settings is making.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (bridge_->output.available() < wanted + static_cast<size_t>(owed_) &&
+           bridge_->generation.load() == seen_generation_ &&
+           std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    if (bridge_->generation.load() != seen_generation_) return 0;  // the caller switches
+    if (owed_ > 0)
+      owed_ -= static_cast<int64_t>(bridge_->output.pop(nullptr, static_cast<size_t>(owed_)));
+  }
+  const size_t got = owed_ > 0 ? 0 : bridge_->output.pop(out + quiet, wanted);
+  return quiet + static_cast<uint32_t>(got);
+}
+
 void voice_plugin::run(uint32_t n) {
   const auto *in = static_cast<const float *>(ports_[kIn]);
   auto *out = static_cast<float *>(ports_[kOut]);
   if (!in || !out) return;
   write_dry(in, n);
-  if (!owner_) {
-    pass_through(in, out, n, 0);
-    publish(0);
-    dry_pos_ = (dry_pos_ + n) % dry_.size();
-    return;
-  }
-  const int64_t latency = bridge_->latency.load();
   if (!engine_ok_) {
+    const int64_t latency = bridge_->latency.load();
     pass_through(in, out, n, latency);  // the same delay the plugin reports
     publish(latency);
     dry_pos_ = (dry_pos_ + n) % dry_.size();
@@ -264,37 +300,24 @@ void voice_plugin::run(uint32_t n) {
   take_settings();
   read_patch();
   bridge_->input.push(in, n);
-  // A restarted stream: what the last one left is dropped, and the bridge primes the new delay.
-  const int generation = bridge_->generation.load();
-  if (generation != seen_generation_) {
-    bridge_->output.pop(nullptr, bridge_->output.available());
-    owed_ = 0;
-    seen_generation_ = generation;
-    bridge_->flushed.store(generation);
-  }
-  if (owed_ > 0)
-    owed_ -= static_cast<int64_t>(bridge_->output.pop(nullptr, static_cast<size_t>(owed_)));
-  if (control(kFreewheel, 0) > 0.5f) {
-    // Not real time: wait for the conversion (at most a few seconds, in case it stalled).
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (bridge_->output.available() < n + static_cast<size_t>(owed_) &&
-           std::chrono::steady_clock::now() < give_up)
-      std::this_thread::sleep_for(std::chrono::microseconds(500));
-    if (owed_ > 0)
-      owed_ -= static_cast<int64_t>(bridge_->output.pop(nullptr, static_cast<size_t>(owed_)));
-  }
-  const size_t got = owed_ > 0 ? 0 : bridge_->output.pop(out, n);
-  if (got < n) {
+  pushed_ += n;
+  const bool restarted = bridge_->generation.load() != seen_generation_;
+  if (restarted) switch_stream(out, n);
+  const size_t got = restarted ? n : take_output(out, n);
+  if (got < n && bridge_->generation.load() != seen_generation_) {
+    // A restart cut the wait short: the rest of this block is silent, the next one switches.
+    std::fill(out + got, out + n, 0.0f);
+  } else if (got < n) {
     // Underrun: silence or the dry signal in the converted samples' place; they are dropped
     // when they come, so the delay stays what the latency port says.
     const bool dry = control(kUnderrun, 0) > 0.5f;
     for (size_t i = got; i < n; ++i)
-      out[i] = dry ? dry_at(latency, static_cast<uint32_t>(i)) : 0.0f;
+      out[i] = dry ? dry_at(latency_, static_cast<uint32_t>(i)) : 0.0f;
     owed_ += static_cast<int64_t>(n - got);
     ++underruns_;
   }
-  if (control(kBypass, 0) > 0.5f) pass_through(in, out, n, latency);
-  publish(latency);
+  if (control(kBypass, 0) > 0.5f) pass_through(in, out, n, latency_);
+  publish(latency_);
   dry_pos_ = (dry_pos_ + n) % dry_.size();
 }
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "wav.h"
+#include "audio/wav.h"
 
 namespace {
 

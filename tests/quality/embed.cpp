@@ -6,9 +6,10 @@
 #include <cstdlib>
 
 #include "common.h"
-#include "fft.h"
+#include "conversion/pipeline.h"
+#include "defaults.h"
 #include "ondrelix.h"
-#include "pipeline.h"
+#include "signal/fft.h"
 
 int main(int argc, char **argv) {
   if (argc < 3) {
@@ -21,9 +22,9 @@ int main(int argc, char **argv) {
   }
   for (int i = 2; i < argc; ++i) {
     model_signal signal;
-    char err[256] = "";
-    if (read_model_signal(argv[i], signal, err, sizeof err) != model_signal_status::ok) {
-      std::fprintf(stderr, "embed: %s: %s\n", argv[i], err[0] ? err : "cannot resample");
+    const qv::status read = read_model_signal(argv[i], signal, {"%s", "cannot resample"});
+    if (!read.ok()) {
+      std::fprintf(stderr, "embed: %s: %s\n", argv[i], read.message());
       return 1;
     }
     float *raw_spec = nullptr;
@@ -34,8 +35,10 @@ int main(int argc, char **argv) {
       return 1;
     }
     qv::malloc_ptr<float> spec(raw_spec);
-    if (run_speaker_encoder(spec.get(), frames, "tensor", "run", emb) != 0) {
-      std::fprintf(stderr, "embed: %s\n", ondrelix_last_error());
+    const qv::status encoded =
+        run_speaker_encoder(qv::default_engine(), spec.get(), frames, "tensor", "run", emb);
+    if (!encoded.ok()) {
+      std::fprintf(stderr, "embed: %s\n", encoded.message());
       return 1;
     }
     for (int k = 0; k < qv::kEmbeddingSize; ++k) std::printf("%s%.7g", k ? " " : "", emb[k]);

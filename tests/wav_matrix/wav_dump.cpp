@@ -4,7 +4,7 @@
 //   wav_dump FILE.wav
 #include <cstdio>
 
-#include "wav.h"
+#include "audio/wav.h"
 
 int main(int argc, char **argv) {
   if (argc != 2) {

@@ -10,7 +10,6 @@ namespace cli {
 
 constexpr int kUsageError = 2;
 constexpr int kFailure = 1;
-constexpr int kStreamRate = 16000;  // the library's stream runs at 16 kHz
 
 struct args {
   std::vector<std::string> positional;

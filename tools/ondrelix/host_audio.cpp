@@ -1,7 +1,7 @@
 #include "host_audio.h"
 
-#include "byte_order.h"
-#include "pcm.h"
+#include "audio/byte_order.h"
+#include "signal/pcm.h"
 
 namespace cli {
 

@@ -16,19 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "audio/wav.h"
 #include "cli.h"
 #include "host_audio.h"
 #include "ondrelix.h"
-#include "pcm.h"
-#include "wav.h"
+#include "signal/pcm.h"
+#include "stream/stream_constants.h"
 
 namespace cli {
 
 namespace {
 
 using steady = std::chrono::steady_clock;
-// More than the continuous mode's lookahead (24.5 ms) and resampling, at 16 kHz.
-constexpr int64_t kContinuousLookahead = 512;
 
 const char *kStreamUsage =
     "usage: ondrelix stream [--voice NAME] [--mode dsp|neural] [--blocks] [--latency-ms N]\n"
@@ -167,23 +166,34 @@ double ms_since(steady::time_point t0) {
 struct stream_setup {
   int block;        // the stream's block at 16 kHz
   bool continuous;  // pieces end on the input's last samples: pad by one hop and the lookahead
+  int max_backlog;  // continuous mode: 16 kHz samples that may wait before the oldest is dropped
   double in_rate;   // of the source
   double out_rate;  // of the sink
   int channels;
   bool fast;
 };
 
+// How much --fast keeps in flight (fed but not yet back): in block mode four blocks; in the
+// continuous mode a hop, the lookahead and at most half the drop bound, so that the input
+// waiting in the stream never reaches the bound however slow the conversion, and a file fed as
+// fast as the stream converts loses no sample.
+int64_t in_flight_limit(const stream_setup &s) {
+  if (!s.continuous) return 4 * int64_t{s.block};
+  return s.block + qv::kContinuousLookaheadSamples +
+         std::min<int64_t>(2 * int64_t{s.block}, s.max_backlog / 2);
+}
+
 // Feeds the stream from `source` and writes what comes out to `sink` until the input ends (and
 // its last block is back) or a signal arrives.
 int run_stream(host_source &source, host_sink &sink, const stream_setup &s) {
-  rate_converter to_stream(s.in_rate, kStreamRate), from_stream(kStreamRate, s.out_rate);
+  rate_converter to_stream(s.in_rate, qv::kStreamRate), from_stream(qv::kStreamRate, s.out_rate);
   if (!to_stream.ok() || !from_stream.ok()) {
     std::fprintf(stderr, "ondrelix: cannot resample between %.0f Hz and 16 kHz\n", s.in_rate);
     ondrelix_rt_stop(nullptr);
     return kFailure;
   }
   const auto start = steady::now();
-  const double host_per_stream = s.in_rate / kStreamRate;
+  const double host_per_stream = s.in_rate / qv::kStreamRate;
   int64_t host_in = 0, fed = 0, delivered = 0;
   std::vector<float> host, at_stream, at_host;
   std::vector<int16_t> pcm;
@@ -203,10 +213,11 @@ int run_stream(host_source &source, host_sink &sink, const stream_setup &s) {
   for (;;) {
     if (g_interrupted) break;
     // Real-time pace: stream sample k is not fed before k / 16000 s after the start (a live
-    // source never waits for this). --fast keeps only a few blocks in flight.
+    // source never waits for this). --fast feeds by back-pressure instead: what is in flight
+    // stays within what the stream holds back by design, so it never reaches the drop bound.
     const double now_s = ms_since(start) / 1000.0;
-    const int64_t allowed = s.fast ? delivered + 4 * s.block + fed / 16
-                                   : static_cast<int64_t>(now_s * kStreamRate) + 320;
+    const int64_t allowed = s.fast ? delivered + in_flight_limit(s)
+                                   : static_cast<int64_t>(now_s * qv::kStreamRate) + qv::kDspBlock;
     if (!source.done() && fed < allowed) {
       const double want = std::ceil(static_cast<double>(allowed - fed) * host_per_stream);
       host.clear();
@@ -223,8 +234,8 @@ int run_stream(host_source &source, host_sink &sink, const stream_setup &s) {
       feed(at_stream);
       // Silence up to a whole block, so the last samples are converted too; it is not counted as
       // fed, since it is not the user's audio.
-      const int64_t rest =
-          s.continuous ? s.block + kContinuousLookahead : (s.block - fed % s.block) % s.block;
+      const int64_t rest = s.continuous ? s.block + qv::kContinuousLookaheadSamples
+                                        : (s.block - fed % s.block) % s.block;
       std::vector<int16_t> zeros(static_cast<size_t>(rest), 0);
       if (rest > 0) ondrelix_rt_write(zeros.data(), static_cast<int>(rest));
       padded = true;
@@ -269,15 +280,15 @@ std::string stream_options(const args &a, int &block) {
   std::vector<std::string> members;
   const bool dsp = a.get("mode") == "dsp";
   const bool continuous = continuous_mode(a);
-  block = dsp ? 320 : 3200;
+  block = dsp ? qv::kDspBlock : qv::kNeuralBlock;
   if (dsp) members.push_back("\"mode\":\"dsp\"");
   if (continuous) {
     members.push_back("\"continuous\":true");
-    block = 743;  // one default hop at 16 kHz
+    block = qv::kDefaultHopAtStreamRate;
   }
   if (!a.get("latency-ms").empty()) {
     members.push_back("\"latency_ms\":" + a.get("latency-ms"));
-    block = 16 * std::atoi(a.get("latency-ms").c_str());
+    block = qv::kSamplesPerMs * std::atoi(a.get("latency-ms").c_str());
   }
   if (continuous && !a.get("gate-db").empty()) members.push_back("\"gate_db\":" + a.get("gate-db"));
   if (continuous && !a.get("max-delay-ms").empty())
@@ -355,7 +366,7 @@ int cmd_stream(int argc, char **argv) {
                         "channels", "gate-db", "max-delay-ms"},
                        {"fast", "blocks"});
   if (a.has("help")) return std::printf("%s", kStreamUsage), 0;
-  long rate = kStreamRate, channels = 1;
+  long rate = qv::kStreamRate, channels = 1;
   if (const int status = check_stream_args(a, rate, channels)) return status;
   const bool file = !a.get("input").empty();
   std::vector<float> file_samples;
@@ -385,8 +396,13 @@ int cmd_stream(int argc, char **argv) {
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);
   std::signal(SIGPIPE, SIG_IGN);
+  const int max_backlog =
+      static_cast<int>(a.get("max-delay-ms").empty() ? qv::kDefaultMaxDelayMs
+                                                     : std::atoi(a.get("max-delay-ms").c_str())) *
+      qv::kSamplesPerMs;
   stream_setup setup{block,
                      continuous_mode(a),
+                     max_backlog,
                      static_cast<double>(file ? file_rate : rate),
                      static_cast<double>(file && a.get("rate").empty() ? file_rate : rate),
                      static_cast<int>(channels),
