@@ -20,7 +20,7 @@ ort_dir=$root/deps/onnxruntime-$ort_version
 
 build_pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsoxr-dev
             python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
-            lv2-dev lilv-utils sordi
+            lv2-dev lilv-utils sordi pipewire pipewire-bin wireplumber
             python3-onnx python3-numpy ca-certificates)
 demo_pkgs=(espeak-ng sox aubio-tools pocketsphinx pocketsphinx-en-us rubberband-cli)
 fuzz_pkgs=(clang libclang-rt-14-dev)

@@ -427,3 +427,57 @@ TEST_F(Stream, HostRoundTripNeural) {
 }
 
 }  // namespace
+
+namespace {
+
+// Streams of their own on the one engine: three at once, each with its own voice and mode,
+// written and read from threads of their own, each give exactly what it alone would give; the
+// default stream behind the interface is not touched.
+TEST_F(Stream, SeveralStreamsOnOneEngineRunAtOnce) {
+  struct own_stream {
+    const char *voice;
+    const char *options;
+    qv::stream stream;
+    std::vector<int16_t> out;
+  };
+  own_stream streams[3] = {{"pass", "{\"mode\":\"dsp\"}", {}, {}},
+                           {"female", "{\"mode\":\"dsp\"}", {}, {}},
+                           {"deep", "{\"continuous\":true,\"max_delay_ms\":10000}", {}, {}}};
+  const std::vector<int16_t> in = ramp(32000);
+  for (own_stream &s : streams)
+    ASSERT_TRUE(s.stream.start(qvt::engine(), s.voice, s.options).ok()) << s.voice;
+  std::vector<std::thread> threads;
+  for (own_stream &s : streams)
+    threads.emplace_back([&in, &s] {
+      for (size_t at = 0; at < in.size(); at += 320)
+        s.stream.write(in.data() + at, 320);
+      const auto deadline = clock_type::now() + std::chrono::seconds(10);
+      int16_t buf[4096];
+      while (s.out.size() < in.size() - 4000 && clock_type::now() < deadline) {
+        int got = 0;
+        s.stream.read(buf, 4096, &got);
+        s.out.insert(s.out.end(), buf, buf + got);
+      }
+    });
+  for (std::thread &t : threads) t.join();
+  for (own_stream &s : streams) s.stream.stop();
+  EXPECT_FALSE(qvt::stream().running());
+
+  // Pass-through: the input itself. "female": the DSP effect on every 320-sample block.
+  ASSERT_GE(streams[0].out.size(), in.size() - 4000);
+  EXPECT_TRUE(std::equal(streams[0].out.begin(), streams[0].out.end(), in.begin()));
+  qv::stream alone;
+  alone.prepare(qvt::engine(), qvt::engine().voices().resolve("female"),
+                qv::parse_stream_options("{\"mode\":\"dsp\"}"));
+  std::vector<int16_t> expected, block(640);
+  for (size_t at = 0; at + 320 <= streams[1].out.size(); at += 320) {
+    const int32_t n = alone.convert_block(in.data() + at, block.data(), 320);
+    expected.insert(expected.end(), block.begin(), block.begin() + n);
+  }
+  ASSERT_GE(expected.size(), in.size() - 4000);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), streams[1].out.begin()));
+  // The neural one converted: as much out as in, less its fixed delay.
+  EXPECT_GE(streams[2].out.size(), in.size() - 4000);
+}
+
+}  // namespace
