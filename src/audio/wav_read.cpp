@@ -7,6 +7,7 @@
 #include "audio/byte_order.h"
 #include "audio/wav.h"
 #include "audio/wav_format.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -265,7 +266,7 @@ int32_t qv_wav_read(const char *file_path, qv_wav *rec, char *err, size_t err_si
     return -1;
   }
   *rec = qv_wav{nullptr, 0, 0};
-  file_closer file{std::fopen(file_path, "rb")};
+  file_closer file{qv::open_file(file_path, "rb")};
   if (!file.f) {
     wav_error(err, err_size, "Failed to open input file: %s", file_path);
     return -1;

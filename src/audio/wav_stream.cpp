@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio/byte_order.h"
+#include "platform/files.h"
 #include "signal/pcm.h"
 
 namespace {
@@ -18,7 +19,7 @@ qv_wav_source::~qv_wav_source() {
 }
 
 bool qv_wav_source::open(const char *path, char *err, size_t err_size) {
-  file_ = std::fopen(path, "rb");
+  file_ = qv::open_file(path, "rb");
   if (!file_) {
     wav_error(err, err_size, "Failed to open input file: %s", path);
     return false;
@@ -74,7 +75,7 @@ bool qv_wav_sink::open(const char *path, int32_t sample_rate, char *err, size_t 
     return false;
   }
   path_ = path;
-  file_ = std::fopen(path, "wb");
+  file_ = qv::open_file(path, "wb");
   if (!file_) {
     wav_error(err, err_size, "Failed to create output WAV file: %s", path);
     return false;

@@ -6,6 +6,7 @@
 #include "audio/byte_order.h"
 #include "audio/wav.h"
 #include "audio/wav_format.h"
+#include "platform/files.h"
 #include "signal/pcm.h"
 
 namespace {
@@ -24,7 +25,7 @@ int32_t write_pcm16_file(const char *file_path, const void *samples, int32_t num
     wav_error(err, err_size, "Invalid WAV write arguments");
     return -1;
   }
-  FILE *f = std::fopen(file_path, "wb");
+  FILE *f = qv::open_file(file_path, "wb");
   if (!f) {
     wav_error(err, err_size, "Failed to create output WAV file: %s", file_path);
     return -1;

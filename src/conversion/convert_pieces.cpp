@@ -9,6 +9,7 @@
 #include "audio/wav_stream.h"
 #include "conversion/convert.h"
 #include "conversion/pieces.h"
+#include "platform/files.h"
 #include "signal/effects.h"
 #include "signal/fft.h"
 #include "signal/rate_stream.h"
@@ -24,14 +25,6 @@ constexpr size_t kMessageSize = 256;
 const piece_plan kFilePlan{323 * 1024, 6 * 1024, 256, 1024, 2048, 512, 0, 1, 0.0f, false};
 
 std::string part_path(const char *out_path) { return std::string(out_path) + ".part"; }
-
-// Moves the finished file into place.
-bool replace_file(const std::string &from, const char *to) {
-#if defined(_WIN32)
-  std::remove(to);  // rename does not replace on Windows
-#endif
-  return std::rename(from.c_str(), to) == 0;
-}
 
 class piecewise_conversion {
  public:
@@ -115,12 +108,12 @@ qv::status convert_in_pieces(const qv::engine &engine, const char *in_path, cons
   qv::status outcome = conversion.run(source, sink);
   if (outcome.ok() && !sink.close(message, sizeof message))
     outcome = qv::status::failure("WAV write failed: %s", message);
-  if (outcome.ok() && !replace_file(part, out_path))
+  if (outcome.ok() && !qv::replace_file(part.c_str(), out_path))
     outcome =
         qv::status::failure("WAV write failed: Failed to write output WAV file: %s", out_path);
   if (!outcome.ok()) {
     sink.close(nullptr, 0);  // closed before removal, which Windows needs
-    std::remove(part.c_str());
+    qv::remove_file(part.c_str());
     return outcome;
   }
   out_count = total;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "audio/byte_order.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ constexpr qv_dsp_effect kPassThrough = {qv_dsp_effect::pitch, 1.0f};
 
 // Reads the first 1024 bytes of the file into `embedding`; a shorter file is not a voice.
 bool read_embedding_file(const char *path, float *embedding) {
-  FILE *f = std::fopen(path, "rb");
+  FILE *f = qv::open_file(path, "rb");
   if (!f) return false;
   unsigned char bytes[kEmbeddingBytes];
   const size_t got = std::fread(bytes, 4, qv::kEmbeddingSize, f);
