@@ -62,7 +62,10 @@ if [ ! -f "$male60" ]; then
   sox "$inputs/male_a.wav" "$inputs/male_b.wav" "$inputs/male_ab.wav"
   sox "$inputs/male_ab.wav" "$male60" repeat 4 trim 0 60
 fi
-cpu_of() { { /usr/bin/time -f "%U %S %M" "$@" >/dev/null 2>&1; } 2>&1 | tail -1; }
+cpu_of() {
+  /usr/bin/time -o "$inputs/time.txt" -f "%U %S %M" "$@" >/dev/null 2>&1
+  tail -1 "$inputs/time.txt"
+}
 best_cpu() {  # the least CPU time of three runs, and the peak memory of the last, in MB
   local best="" mem="" line
   for _ in 1 2 3; do
