@@ -5,6 +5,8 @@
 #   scripts/install-deps.sh --demo     also the sound tools used by the demo and quality runs
 #   scripts/install-deps.sh --fuzz     also clang and its libFuzzer runtime
 #   scripts/install-deps.sh --bench    also the peers the benchmarks compare with (soxr, FFTW, sox)
+#   scripts/install-deps.sh --windows  also mingw-w64 and wine, and the Windows builds of the
+#                                      dependencies in deps/windows-x64 (scripts/windows-deps.sh)
 #
 # Safe to run again: every step first checks whether its result is already there, so a
 # second run on a ready machine finishes in about a second and touches nothing.
@@ -25,16 +27,19 @@ build_pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 demo_pkgs=(espeak-ng sox aubio-tools pocketsphinx pocketsphinx-en-us rubberband-cli)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 bench_pkgs=(libsoxr-dev libfftw3-dev libsox-dev sox time)
+windows_pkgs=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 curl xz-utils googletest)
 
 want_demo=0
 want_fuzz=0
 want_bench=0
+want_windows=0
 for arg in "$@"; do
   case $arg in
     --demo) want_demo=1 ;;
     --fuzz) want_fuzz=1 ;;
     --bench) want_bench=1 ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    --windows) want_windows=1 ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
     *) echo "install-deps: unknown option '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -122,6 +127,9 @@ command -v npm >/dev/null || pkgs+=(npm)
 [ $want_demo -eq 1 ] && pkgs+=("${demo_pkgs[@]}")
 [ $want_fuzz -eq 1 ] && pkgs+=("${fuzz_pkgs[@]}")
 [ $want_bench -eq 1 ] && pkgs+=("${bench_pkgs[@]}")
+[ $want_windows -eq 1 ] && pkgs+=("${windows_pkgs[@]}")
 install_debs "${pkgs[@]}"
 install_yyjson
 install_onnxruntime
+[ $want_windows -eq 1 ] && "$root/scripts/windows-deps.sh"
+exit 0

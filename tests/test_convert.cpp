@@ -228,6 +228,9 @@ TEST_F(Convert, EmptyModelOutputIsRefusedByTheWriter) {
 // A path that is not valid UTF-8 (any bytes are legal in a Linux file name) still gets a report
 // that describes this conversion, not an older one.
 TEST_F(Convert, ReportDescribesThisOperationForNonUtf8Paths) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows file names are UTF-16: a name that is not UTF-8 cannot be made";
+#endif
   const std::string in = wav_with(work, "in.wav", 22050, 3000);
   const std::string out_path = work.file("caf\xe9.wav");
   std::snprintf(report_buffer(), qv::kReportSize, "previous");

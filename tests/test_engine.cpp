@@ -81,7 +81,7 @@ TEST_F(Engine, TrailingSeparatorsAndBlanksAreStripped) {
   // Only removable characters: stored empty, so the model paths start at the root.
   EXPECT_EQ(ondrelix_init("/", nullptr), -1);
   EXPECT_STREQ(qvt::engine().models_dir(), "");
-  EXPECT_NE(std::string(ondrelix_last_error()).find("/openvoice_converter.onnx"),
+  EXPECT_NE(std::string(ondrelix_last_error()).find(QV_PATH_SEPARATOR "openvoice_converter.onnx"),
             std::string::npos);
 }
 

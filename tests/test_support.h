@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,9 +37,20 @@ inline std::string corpus_file(const char *name) {
 class temp_dir {
  public:
   temp_dir() {
-    std::string pattern = (fs::temp_directory_path() / "ondrelix-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    // A random name that create_directory makes only if nobody has it (as mkdtemp does, on every
+    // system).
+    std::random_device seed;
+    std::mt19937_64 rng(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const fs::path candidate =
+          fs::temp_directory_path() / ("ondrelix-test-" + std::to_string(rng() % 100000000000ull));
+      std::error_code ec;
+      if (fs::create_directory(candidate, ec)) {
+        path_ = candidate;
+        return;
+      }
+    }
+    throw std::runtime_error("cannot make a temporary folder");
   }
   ~temp_dir() {
     std::error_code ec;
@@ -153,13 +165,14 @@ inline void write_embedding(const std::string &path, const std::vector<float> &v
   write_file(path, out);
 }
 
-// A models folder that holds the fixture models of `variant` (by link) and nothing else, so a
-// test can add the embedding files it wants.
+// A models folder that holds copies of the fixture models of `variant` (small files; a link
+// would need privileges on Windows) and nothing else, so a test can add the embedding files it
+// wants.
 class models_dir : public temp_dir {
  public:
   explicit models_dir(const char *variant = "models") {
     for (const auto &entry : fs::directory_iterator(fixture_dir(variant)))
-      fs::create_symlink(entry.path(), fs::path(str()) / entry.path().filename());
+      fs::copy_file(entry.path(), fs::path(str()) / entry.path().filename());
   }
 };
 

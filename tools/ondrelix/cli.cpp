@@ -1,7 +1,5 @@
 #include "cli.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <yyjson.h>
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host_os.h"
 #include "ondrelix.h"
 
 namespace cli {
@@ -20,14 +19,10 @@ constexpr const char *kModelsEnv = "ONDRELIX_MODELS";
 
 // The models installed beside this program, when it runs from an install.
 std::string installed_models() {
-  char exe[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return "";
-  exe[n] = '\0';
-  std::string dir(exe);
-  dir = dir.substr(0, dir.find_last_of('/') + 1) + ONDRELIX_INSTALLED_MODELS;
-  struct stat st {};
-  return ::stat((dir + "/openvoice_converter.onnx").c_str(), &st) == 0 ? dir : "";
+  const std::string exe = os::executable_path();
+  if (exe.empty()) return "";
+  const std::string dir = os::folder_of(exe) + ONDRELIX_INSTALLED_MODELS;
+  return os::stamp_of(dir + "/openvoice_converter.onnx").exists ? dir : "";
 }
 
 // The voice names of the init report's "voices" array.

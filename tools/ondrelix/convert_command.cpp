@@ -1,14 +1,13 @@
 #include "convert_command.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 
 #include "cli.h"
+#include "host_os.h"
 #include "ondrelix.h"
+#include "platform/files.h"
 
 namespace cli {
 
@@ -26,24 +25,9 @@ const char *kConvertUsage =
     "  --models DIR   models directory (default: $ONDRELIX_MODELS, else the bundled models)\n"
     "  The exit status is 1 when any file failed; each failure is named on standard error.\n";
 
-struct file_state {
-  bool exists = false;
-  struct stat st {};
-};
-
-file_state look(const std::string &path) {
-  file_state s;
-  s.exists = ::stat(path.c_str(), &s.st) == 0;
-  return s;
-}
-
-void remove_if_written(const std::string &path, const file_state &before) {
-  const file_state after = look(path);
-  if (!after.exists) return;
-  const bool changed = !before.exists || after.st.st_mtim.tv_sec != before.st.st_mtim.tv_sec ||
-                       after.st.st_mtim.tv_nsec != before.st.st_mtim.tv_nsec ||
-                       after.st.st_size != before.st.st_size;
-  if (changed) std::remove(path.c_str());
+void remove_if_written(const std::string &path, const os::file_stamp &before) {
+  const os::file_stamp after = os::stamp_of(path);
+  if (after.exists && !(after == before)) qv::remove_file(path.c_str());
 }
 
 int convert_here(const std::vector<conversion> &jobs, const std::string &voice) {
@@ -55,7 +39,7 @@ int convert_here(const std::vector<conversion> &jobs, const std::string &voice) 
       std::printf("%s\n", text.c_str());
       std::fflush(stdout);
     } else {
-      if (isatty(STDERR_FILENO)) std::fprintf(stderr, "\n");
+      if (os::stderr_is_terminal()) std::fprintf(stderr, "\n");
       std::fprintf(stderr, "ondrelix: cannot convert %s: %s\n", jobs[i].first.c_str(),
                    text.c_str());
       status = kFailure;
@@ -71,7 +55,7 @@ int convert_here(const std::vector<conversion> &jobs, const std::string &voice) 
 }  // namespace
 
 bool convert_one(const conversion &job, const std::string &voice, std::string &text) {
-  const file_state before = look(job.second);
+  const os::file_stamp before = os::stamp_of(job.second);
   const char *report = nullptr;
   if (ondrelix_convert_file(job.first.c_str(), job.second.c_str(),
                             voice.empty() ? nullptr : voice.c_str(), &report) != 0) {
@@ -84,7 +68,7 @@ bool convert_one(const conversion &job, const std::string &voice, std::string &t
 }
 
 void show_progress(size_t done, size_t total, double elapsed_s) {
-  if (!isatty(STDERR_FILENO)) return;
+  if (!os::stderr_is_terminal()) return;
   const double left =
       done ? elapsed_s / static_cast<double>(done) * static_cast<double>(total - done) : 0.0;
   std::fprintf(stderr, "\r[%zu/%zu] elapsed %.1f s, about %.1f s left   %s", done, total, elapsed_s,

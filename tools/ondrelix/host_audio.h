@@ -38,6 +38,7 @@ class raw_decoder {
  public:
   explicit raw_decoder(int channels) : channels_(channels) {}
   void decode(const unsigned char *bytes, size_t n, std::vector<float> &mono);
+  size_t frame_bytes() const { return 2 * static_cast<size_t>(channels_); }
 
  private:
   int channels_;

@@ -6,6 +6,7 @@
 
 #include "cli.h"
 #include "convert_command.h"
+#include "host_os.h"
 #include "ondrelix.h"
 #include "stream_command.h"
 
@@ -35,9 +36,7 @@ int cmd_voices(int argc, char **argv) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
   if (argc < 2) return cli::usage_error("missing command", kUsage);
   const std::string cmd = argv[1];
   if (cmd == "voices") return cmd_voices(argc, argv);
@@ -47,4 +46,16 @@ int main(int argc, char **argv) {
   if (cmd == "version") return std::printf("%s\n", ondrelix_version()), 0;
   if (cmd == "--help" || cmd == "-h" || cmd == "help") return std::printf("%s", kUsage), 0;
   return cli::usage_error("unknown command '" + cmd + "'", kUsage);
+}
+
+}  // namespace
+
+// Arguments are UTF-8 text wherever the program runs (on Windows the wide command line).
+int main(int argc, char **argv) {
+  cli::os::binary_stdio();
+  std::vector<std::string> args = cli::os::utf8_arguments(argc, argv);
+  std::vector<char *> utf8_argv;
+  for (std::string &arg : args) utf8_argv.push_back(&arg[0]);
+  utf8_argv.push_back(nullptr);
+  return run(static_cast<int>(args.size()), utf8_argv.data());
 }

@@ -3,9 +3,6 @@
 // a WAV file. The host's rate is brought to and from the stream's 16 kHz with libsoxr.
 #include "stream_command.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -13,13 +10,16 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "audio/wav.h"
 #include "cli.h"
 #include "host_audio.h"
+#include "host_os.h"
 #include "ondrelix.h"
+#include "platform/files.h"
 #include "signal/pcm.h"
 #include "stream/stream_constants.h"
 
@@ -69,7 +69,8 @@ void on_signal(int) { g_interrupted = true; }
 // Where the host's audio comes from: standard input or a WAV file's samples, as mono float.
 class host_source {
  public:
-  explicit host_source(int channels) : raw_(channels) {}
+  explicit host_source(int channels)
+      : raw_(channels), stdin_(std::make_unique<os::stdin_reader>()) {}
   explicit host_source(std::vector<float> file)
       : raw_(1), file_(std::move(file)), from_file_(true) {}
   bool done() const { return done_; }
@@ -83,19 +84,15 @@ class host_source {
       done_ = pos_ == file_.size();
       return;
     }
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0) return;
-    unsigned char bytes[2 * 4096];
-    const ssize_t got = ::read(STDIN_FILENO, bytes, std::min(max * 2, sizeof bytes));
-    if (got <= 0) {
-      done_ = true;
-      return;
-    }
-    raw_.decode(bytes, static_cast<size_t>(got), out);
+    bytes_.clear();
+    done_ = !stdin_->take(max * raw_.frame_bytes(), bytes_);
+    raw_.decode(bytes_.data(), bytes_.size(), out);
   }
 
  private:
   raw_decoder raw_;
+  std::unique_ptr<os::stdin_reader> stdin_;  // the pipe, read by a thread of its own
+  std::vector<unsigned char> bytes_;
   std::vector<float> file_;
   size_t pos_ = 0;
   bool from_file_ = false;
@@ -321,7 +318,7 @@ bool write_output(const std::string &path, const std::vector<int16_t> &samples, 
   if (qv_wav_write_pcm16(path.c_str(), samples.data(), static_cast<int32_t>(samples.size()), rate,
                          err, sizeof err) == 0)
     return true;
-  std::remove(path.c_str());
+  qv::remove_file(path.c_str());
   std::fprintf(stderr, "ondrelix: cannot write %s: %s\n", path.c_str(), err);
   return false;
 }
@@ -395,7 +392,9 @@ int cmd_stream(int argc, char **argv) {
   }
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);
-  std::signal(SIGPIPE, SIG_IGN);
+#if defined(SIGPIPE)
+  std::signal(SIGPIPE, SIG_IGN);  // a reader that went away ends the output, not the program
+#endif
   const int max_backlog =
       static_cast<int>(a.get("max-delay-ms").empty() ? qv::kDefaultMaxDelayMs
                                                      : std::atoi(a.get("max-delay-ms").c_str())) *
