@@ -21,6 +21,7 @@ ort_npm=com.github.asus4.onnxruntime@0.4.9
 ort_dir=$root/deps/onnxruntime-$ort_version
 
 build_pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsoxr-dev
+            libsndfile1-dev parallel slurmctld slurmd slurm-client munge
             python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
             lv2-dev lilv-utils sordi pipewire pipewire-bin wireplumber
             python3-onnx python3-numpy ca-certificates)

@@ -1,6 +1,13 @@
 // File conversion through the public function, against the fixture models.
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "audio/wav.h"
 #include "engine_fixture.h"
@@ -240,3 +247,62 @@ TEST_F(Convert, ReportDescribesThisOperationForNonUtf8Paths) {
 }
 
 }  // namespace
+
+#if !defined(_WIN32)
+// Where OUT already is something: a plain file is replaced once the new one is complete (and no
+// OUT.part stays behind); a link and a pipe are written through, never replaced by a file.
+struct destination_case {
+  const char *name;
+  std::function<void(const qvt::temp_dir &, const std::string &out)> make;
+  bool is_link;
+  bool is_fifo;
+};
+void PrintTo(const destination_case &c, std::ostream *os) { *os << c.name; }
+
+class ConvertDestination : public Convert,
+                           public ::testing::WithParamInterface<destination_case> {};
+
+TEST_P(ConvertDestination, ComesOutWholeAndKeepsWhatOutIs) {
+  const std::string in = wav_with(work, "in.wav", 22050, 3000);
+  const std::string out_path = work.file("out.wav");
+  GetParam().make(work, out_path);
+  std::vector<uint8_t> through_fifo;
+  std::thread reader;
+  if (GetParam().is_fifo) reader = std::thread([&] { through_fifo = qvt::read_file(out_path); });
+  const int status = ondrelix_convert_file(in.c_str(), out_path.c_str(), "deep", nullptr);
+  if (reader.joinable()) reader.join();
+  ASSERT_EQ(status, 0) << ondrelix_last_error();
+
+  struct stat st {};
+  ASSERT_EQ(lstat(out_path.c_str(), &st), 0);
+  EXPECT_EQ(S_ISLNK(st.st_mode), GetParam().is_link);
+  EXPECT_EQ(S_ISFIFO(st.st_mode), GetParam().is_fifo);
+  const std::vector<uint8_t> written = GetParam().is_fifo ? through_fifo : qvt::read_file(out_path);
+  ASSERT_GT(written.size(), 44u);
+  EXPECT_EQ(std::string(written.begin(), written.begin() + 4), "RIFF");
+  EXPECT_FALSE(std::ifstream(out_path + ".part").good());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ConvertDestination,
+    ::testing::Values(destination_case{"nothing", [](const qvt::temp_dir &, const std::string &) {},
+                                       false, false},
+                      destination_case{"old_file",
+                                       [](const qvt::temp_dir &, const std::string &out) {
+                                         qvt::write_file(out, {'o', 'l', 'd'});
+                                       },
+                                       false, false},
+                      destination_case{"link",
+                                       [](const qvt::temp_dir &d, const std::string &out) {
+                                         qvt::write_file(d.file("target.wav"), {'o', 'l', 'd'});
+                                         ASSERT_EQ(
+                                             symlink(d.file("target.wav").c_str(), out.c_str()), 0);
+                                       },
+                                       true, false},
+                      destination_case{"fifo",
+                                       [](const qvt::temp_dir &, const std::string &out) {
+                                         ASSERT_EQ(mkfifo(out.c_str(), 0600), 0);
+                                       },
+                                       false, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+#endif

@@ -3,7 +3,9 @@
 
 #include "audio/wav.h"
 #include "conversion/pipeline.h"
+#include "conversion/staged_output.h"
 #include "engine/report.h"
+#include "platform/files.h"
 #include "signal/effects.h"
 
 namespace {
@@ -25,6 +27,22 @@ qv::status convert_signal(const qv::engine &engine, const char *in_path, const q
   return step;
 }
 
+// Writes the converted signal to OUT through its staging file.
+qv::status write_output(const char *out_path, const float *samples, int32_t count) {
+  const std::string staging = qv::staging_path(out_path);
+  char message[kMessageSize] = {};
+  if (qv_wav_write(staging.c_str(), samples, count, qv::kModelRate, message, kMessageSize) != 0) {
+    if (staging != out_path) qv::remove_file(staging.c_str());
+    return qv::status::failure("WAV write failed: %s",
+                               qv::as_output_message(message, staging, out_path).c_str());
+  }
+  if (!qv::publish_output(staging, out_path)) {
+    qv::remove_file(staging.c_str());
+    return qv::status::failure("WAV write failed: Failed to write output WAV file: %s", out_path);
+  }
+  return qv::status();
+}
+
 }  // namespace
 
 namespace qv {
@@ -41,10 +59,8 @@ status convert_file(const engine &engine, const char *in_path, const char *out_p
   status step = convert_signal(engine, in_path, voice, output, count);
   if (!step.ok()) return step;
   if (count > 0) qv_apply_file_effect(voice.file_effect, output.get(), count);
-  char message[kMessageSize] = {};
-  if (qv_wav_write(out_path, output.get(), count, kModelRate, message, kMessageSize) != 0)
-    return status::failure("WAV write failed: %s", message);
-  out_count = count;
+  step = write_output(out_path, output.get(), count);
+  if (step.ok()) out_count = count;
   return step;
 }
 

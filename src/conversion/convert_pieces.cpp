@@ -9,6 +9,7 @@
 #include "audio/wav_stream.h"
 #include "conversion/convert.h"
 #include "conversion/pieces.h"
+#include "conversion/staged_output.h"
 #include "platform/files.h"
 #include "signal/effects.h"
 #include "signal/fft.h"
@@ -23,8 +24,6 @@ constexpr size_t kMessageSize = 256;
 // length) and the context costs 1.9 % more work (bench/README.md). The joins have room for a
 // long crossfade.
 const piece_plan kFilePlan{323 * 1024, 6 * 1024, 256, 1024, 2048, 512, 0, 1, 0.0f, false};
-
-std::string part_path(const char *out_path) { return std::string(out_path) + ".part"; }
 
 class piecewise_conversion {
  public:
@@ -100,20 +99,21 @@ qv::status convert_in_pieces(const qv::engine &engine, const char *in_path, cons
   // As many samples as the whole-file path gives: a whole number of 256-sample frame hops.
   const int64_t total = qv_resample_length(source.frames(), source.sample_rate(), qv::kModelRate) /
                         qv::kFftHop * qv::kFftHop;
-  const std::string part = part_path(out_path);
+  const std::string staging = qv::staging_path(out_path);
   qv_wav_sink sink;
-  if (!sink.open(part.c_str(), qv::kModelRate, message, sizeof message))
+  if (!sink.open(staging.c_str(), qv::kModelRate, message, sizeof message))
     return qv::status::failure("WAV write failed: Failed to create output WAV file: %s", out_path);
   piecewise_conversion conversion(engine, voice, source.sample_rate(), total);
   qv::status outcome = conversion.run(source, sink);
   if (outcome.ok() && !sink.close(message, sizeof message))
-    outcome = qv::status::failure("WAV write failed: %s", message);
-  if (outcome.ok() && !qv::replace_file(part.c_str(), out_path))
+    outcome = qv::status::failure("WAV write failed: %s",
+                                  qv::as_output_message(message, staging, out_path).c_str());
+  if (outcome.ok() && !qv::publish_output(staging, out_path))
     outcome =
         qv::status::failure("WAV write failed: Failed to write output WAV file: %s", out_path);
   if (!outcome.ok()) {
     sink.close(nullptr, 0);  // closed before removal, which Windows needs
-    qv::remove_file(part.c_str());
+    if (staging != out_path) qv::remove_file(staging.c_str());
     return outcome;
   }
   out_count = total;

@@ -40,15 +40,34 @@ bool remove_file(const char *path) {
   return !p.empty() && _wremove(p.c_str()) == 0;
 }
 
+bool is_replaceable(const char *path) {
+  const std::wstring p = wide(path);
+  if (p.empty()) return false;
+  const DWORD attributes = GetFileAttributesW(p.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  return (attributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
 }  // namespace qv
 
 #else
+
+#include <sys/stat.h>
+
+#include <cerrno>
 
 namespace qv {
 
 FILE *open_file(const char *path, const char *mode) { return std::fopen(path, mode); }
 bool replace_file(const char *from, const char *to) { return std::rename(from, to) == 0; }
 bool remove_file(const char *path) { return std::remove(path) == 0; }
+
+bool is_replaceable(const char *path) {
+  struct stat st {};
+  if (lstat(path, &st) != 0) return errno == ENOENT;
+  return S_ISREG(st.st_mode);
+}
 
 }  // namespace qv
 

@@ -13,5 +13,8 @@ FILE *open_file(const char *path, const char *mode);
 bool replace_file(const char *from, const char *to);
 // Removes a file; true on success.
 bool remove_file(const char *path);
+// True when nothing is at `path` or a plain file is (not a link, a device or a pipe): a file a
+// rename may put in place or replace.
+bool is_replaceable(const char *path);
 
 }  // namespace qv

@@ -7,41 +7,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export ONDRELIX_MODELS=$fixtures/models
 
-# Without the speech corpus, tones named like its files stand in (16 kHz mono 16-bit).
-if [ ! -f "$corpus/spk1_a.wav" ]; then
-  corpus=$work/corpus
-  mkdir -p "$corpus"
-  /usr/bin/python3 - "$corpus" <<'PY'
-import math, struct, sys, wave
-for i, name in enumerate(["spk1_a", "spk1_b", "spk2_a", "spk2_b", "spk3_a"]):
-    with wave.open(f"{sys.argv[1]}/{name}.wav", "wb") as w:
-        w.setnchannels(1); w.setsampwidth(2); w.setframerate(16000)
-        f = 120 + 40 * i
-        w.writeframes(b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * f * n / 16000)))
-                               for n in range(16000 * 2)))
-PY
-fi
-passed=0 failed=0
-
-check() {  # check NAME EXPECTED_STATUS COMMAND...
-  local name=$1 expected=$2
-  shift 2
-  "$@" >"$work/stdout" 2>"$work/stderr"
-  local status=$?
-  if [ "$status" -eq "$expected" ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL $name: exit $status, expected $expected"
-    sed 's/^/  stderr: /' "$work/stderr" | head -5
-  fi
-}
-
-expect() {  # expect NAME CONDITION...
-  local name=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL $name"; fi
-}
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
+corpus=$(corpus_or_tones "$corpus")
 
 # Usage errors exit 2, failures 1.
 check no-command 2 "$cli"
@@ -145,5 +112,4 @@ check jobs-2-failure 1 "$cli" convert "$corpus/spk1_a.wav" "$work/missing.wav" "
 expect jobs-2-failure-named grep -q "cannot convert $work/missing.wav" "$work/stderr"
 expect jobs-2-failure-others test "$(grep -c '"status":"ok"' "$work/stdout")" -eq 2
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

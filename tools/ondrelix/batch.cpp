@@ -1,7 +1,6 @@
 // A batch spread over worker processes. The engine is one per process, so every worker is a
 // fresh run of this program that starts its own engine, takes one file at a time from the parent
 // on its standard input and hands back its result on its standard output.
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -104,27 +103,24 @@ class worker {
 
 }  // namespace
 
-int convert_in_workers(const std::vector<conversion> &jobs, int count, const std::string &models,
-                       const std::string &voice, const std::string &clone) {
+void convert_in_workers(const std::vector<conversion> &jobs, int count, const std::string &models,
+                        const conversion_settings &settings, const std::string &clone,
+                        batch_results &results) {
   std::deque<event> events;
   std::mutex mutex;
   std::condition_variable cv;
   std::vector<std::string> args = {"ondrelix", "convert-worker", "--models", models};
-  if (!voice.empty()) args.insert(args.end(), {"--voice", voice});
+  if (!settings.voice.empty()) args.insert(args.end(), {"--voice", settings.voice});
   if (!clone.empty()) args.insert(args.end(), {"--clone", clone});
+  if (settings.flac) args.insert(args.end(), {"--out-format", "flac"});
   std::vector<std::unique_ptr<worker>> workers;
   for (int i = 0; i < count; ++i) {
     auto w = std::make_unique<worker>(workers.size(), events, mutex, cv);
     if (w->start(args)) workers.push_back(std::move(w));
   }
-  if (workers.empty()) {
-    std::fprintf(stderr, "ondrelix: cannot start a worker process\n");
-    return kFailure;
-  }
-  size_t next = 0, done = 0, running = workers.size();
-  int status = 0;
+  if (workers.empty()) std::fprintf(stderr, "ondrelix: cannot start a worker process\n");
+  size_t next = 0, running = workers.size();
   for (auto &w : workers) w->hand_out(jobs, next);
-  const auto start = std::chrono::steady_clock::now();
   while (running > 0) {
     event e;
     {
@@ -136,52 +132,35 @@ int convert_in_workers(const std::vector<conversion> &jobs, int count, const std
     worker &w = *workers[e.worker];
     if (e.ended) {
       // The worker ended: after its last job that is expected; during one it is a failure.
-      if (w.job >= 0) {
-        std::fprintf(stderr, "ondrelix: cannot convert %s: the worker process ended\n",
-                     jobs[static_cast<size_t>(w.job)].first.c_str());
-        status = kFailure;
-        ++done;
-        w.job = -1;
-      }
+      if (w.job >= 0) results.failed(jobs[static_cast<size_t>(w.job)], "the worker process ended");
+      w.job = -1;
       --running;
       continue;
     }
-    if (e.ok) {
-      std::printf("%s\n", e.text.c_str());
-      std::fflush(stdout);
-    } else {
-      if (os::stderr_is_terminal()) std::fprintf(stderr, "\n");
-      std::fprintf(stderr, "ondrelix: cannot convert %s: %s\n",
-                   jobs[static_cast<size_t>(w.job)].first.c_str(), e.text.c_str());
-      status = kFailure;
-    }
-    show_progress(++done, jobs.size(),
-                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (e.ok)
+      results.converted(e.text);
+    else
+      results.failed(jobs[static_cast<size_t>(w.job)], e.text);
     w.hand_out(jobs, next);
   }
   workers.clear();  // each waits for its process
-  // Jobs no worker could take (every worker ended early) are failures too.
-  for (size_t j = next; j < jobs.size(); ++j) {
-    std::fprintf(stderr, "ondrelix: cannot convert %s: no worker process left\n",
-                 jobs[j].first.c_str());
-    status = kFailure;
-  }
-  return status;
+  // Jobs no worker could take (none started, or every one ended early) are failures too.
+  for (size_t j = next; j < jobs.size(); ++j) results.failed(jobs[j], "no worker process left");
 }
 
 int cmd_convert_worker(int argc, char **argv) {
-  const args a = parse(argc, argv, 2, {"models", "voice", "clone"}, {});
+  const args a = parse(argc, argv, 2, {"models", "voice", "clone", "out-format"}, {});
   std::vector<std::string> voices;
   std::string start_error;
   if (!start_engine(a, false, voices)) start_error = ondrelix_last_error();
-  if (start_error.empty() && !a.get("clone").empty() &&
-      ondrelix_load_voice(a.get("clone").c_str(), nullptr) != 0)
-    start_error = ondrelix_last_error();
+  if (start_error.empty() && !a.get("clone").empty()) load_clone(a.get("clone"), start_error);
+  const conversion_settings settings{a.get("voice"), a.get("out-format") == "flac"};
+  scratch_files scratch;
   standard_streams pipes;
   std::string in, out;
   while (receive_text(pipes, in) && receive_text(pipes, out)) {
     std::string text = start_error;
-    const bool ok = start_error.empty() && convert_one({in, out}, a.get("voice"), text);
+    const bool ok = start_error.empty() && convert_one({in, out}, settings, scratch, text);
     if (!send_text(pipes, ok ? "1" : "0") || !send_text(pipes, text)) break;
   }
   ondrelix_cleanup();
