@@ -5,6 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 corpus=${CORPUS_DIR:-$root/../shared/corpus}
+libri=${LIBRI_DIR:-$root/../shared/libri}
 
 "$root/scripts/install-deps.sh" --demo --bench  # --demo brings rubberband-cli
 (cd "$root" && cmake --preset default -B "$build" >/dev/null)
@@ -54,6 +55,17 @@ ondrelix=$build/tools/ondrelix/ondrelix
 t1=$( { /usr/bin/time -f %e "$ondrelix" convert "$batch_in"/*.wav --out-dir "$inputs/batch_out1" --models "$build/models" --jobs 1 >/dev/null; } 2>&1 )
 t2=$( { /usr/bin/time -f %e "$ondrelix" convert "$batch_in"/*.wav --out-dir "$inputs/batch_out2" --models "$build/models" --jobs 2 >/dev/null; } 2>&1 )
 echo "jobs 1: ${t1} s, jobs 2: ${t2} s, speed-up $(/usr/bin/python3 -c "print(f'{$t1 / $t2:.2f}')")x"
+echo "== a corpus: 40 LibriSpeech utterances (FLAC, 16 kHz) to \"deep\", files per CPU second (a core's share)"
+if ls "$libri"/*.flac >/dev/null 2>&1; then
+  ls "$libri"/*.flac | head -n 40 >"$inputs/libri.list"
+  for jobs in 1 2; do
+    rm -rf "$inputs/libri_out$jobs" && mkdir -p "$inputs/libri_out$jobs"
+    read -r wall cpu < <( { /usr/bin/time -f "%e %U %S" "$ondrelix" convert --list "$inputs/libri.list" --out-dir "$inputs/libri_out$jobs" --models "$build/models" --voice deep --jobs $jobs >/dev/null; } 2>&1 | awk '{print $1, $2 + $3}')
+    echo "jobs $jobs: $wall s, CPU $cpu s, $(/usr/bin/python3 -c "print(f'{40 / $cpu:.2f}')") files per CPU second"
+  done
+else
+  echo "no LibriSpeech files at $libri: skipped"
+fi
 echo "== a minute of male speech to \"female\": CPU time (user + system) against Rubber Band R3, same run"
 male60=$inputs/male60_16k.wav
 if [ ! -f "$male60" ]; then
