@@ -21,7 +21,7 @@ ort_npm=com.github.asus4.onnxruntime@0.4.9
 ort_dir=$root/deps/onnxruntime-$ort_version
 
 build_pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsoxr-dev
-            libsndfile1-dev parallel slurmctld slurmd slurm-client munge
+            libsndfile1-dev parallel slurmctld slurmd slurm-client munge libboost-dev chromium
             python3-pytest python3-venv python3-pip python3-setuptools python3-wheel
             lv2-dev lilv-utils sordi pipewire pipewire-bin wireplumber
             python3-onnx python3-numpy ca-certificates)
@@ -122,6 +122,20 @@ install_onnxruntime() {
   say "ONNX Runtime $ort_version in ${ort_dir#"$root"/}"
 }
 
+# playwright-core drives Debian's Chromium in the page's browser test (it downloads no browser).
+playwright_version=1.65.2
+install_playwright() {
+  local dir=$root/deps/node
+  if [ -f "$dir/node_modules/playwright-core/package.json" ] &&
+     grep -q "\"version\": \"$playwright_version\"" "$dir/node_modules/playwright-core/package.json"; then
+    return 0
+  fi
+  say "installing playwright-core $playwright_version into ${dir#"$root"/}"
+  mkdir -p "$dir"
+  (cd "$dir" && npm install --silent --no-audit --no-fund --no-save "playwright-core@$playwright_version") \
+    || die "npm install playwright-core failed"
+}
+
 pkgs=("${build_pkgs[@]}")
 # npm may come with a Node.js that is not Debian's; ask for Debian's only when there is none.
 command -v npm >/dev/null || pkgs+=(npm)
@@ -132,5 +146,6 @@ command -v npm >/dev/null || pkgs+=(npm)
 install_debs "${pkgs[@]}"
 install_yyjson
 install_onnxruntime
+install_playwright
 [ $want_windows -eq 1 ] && "$root/scripts/windows-deps.sh"
 exit 0

@@ -29,7 +29,11 @@ class scratch_files {
   // decoder's message in `error`.
   bool decode(const std::string &path, std::string &wav, std::string &error);
   // A path in the folder for the library to write its output to.
-  bool output_path(std::string &wav, std::string &error);
+  bool output_path(std::string &wav, std::string &error) {
+    return file_path("output.wav", wav, error);
+  }
+  // The path of a file called `name` in the folder.
+  bool file_path(const std::string &name, std::string &path, std::string &error);
   // Encodes a WAV file as 16-bit FLAC at `out`, written as out.part and renamed once complete.
   bool encode_flac(const std::string &wav, const std::string &out, std::string &error);
 

@@ -110,9 +110,9 @@ bool scratch_files::decode(const std::string &path, std::string &wav, std::strin
              : copy_frames<float>(in, out, error);
 }
 
-bool scratch_files::output_path(std::string &wav, std::string &error) {
+bool scratch_files::file_path(const std::string &name, std::string &path, std::string &error) {
   if (!have_folder(error)) return false;
-  wav = folder_ + "/output.wav";
+  path = folder_ + "/" + name;
   return true;
 }
 

@@ -14,7 +14,7 @@ bool scratch_files::decode(const std::string &, std::string &, std::string &erro
   return false;
 }
 
-bool scratch_files::output_path(std::string &, std::string &error) {
+bool scratch_files::file_path(const std::string &, std::string &, std::string &error) {
   error = kWavOnly;
   return false;
 }

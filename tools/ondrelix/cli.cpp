@@ -25,8 +25,9 @@ std::string installed_models() {
   return os::stamp_of(dir + "/openvoice_converter.onnx").exists ? dir : "";
 }
 
-// The voice names of the init report's "voices" array.
-std::vector<std::string> report_voices(const char *report) {
+}  // namespace
+
+std::vector<std::string> voice_names(const char *report) {
   std::vector<std::string> names;
   yyjson_doc *doc = yyjson_read(report, std::strlen(report), 0);
   yyjson_val *voices = yyjson_obj_get(yyjson_doc_get_root(doc), "voices");
@@ -38,6 +39,8 @@ std::vector<std::string> report_voices(const char *report) {
   yyjson_doc_free(doc);
   return names;
 }
+
+namespace {
 
 bool same_name(const std::string &a, const std::string &b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -116,7 +119,7 @@ bool start_engine(const args &a, bool print_report, std::vector<std::string> &vo
                  ondrelix_last_error());
     return false;
   }
-  voices = report_voices(report);
+  voices = voice_names(report);
   if (print_report) std::printf("%s\n", report);
   return true;
 }

@@ -38,6 +38,9 @@ std::string models_dir(const args &a);
 // report go to `voices`.
 bool start_engine(const args &a, bool print_report, std::vector<std::string> &voices);
 
+// The voice names of an init report's "voices" array.
+std::vector<std::string> voice_names(const char *report);
+
 // The library quietly uses its first voice for a name it does not know; a typo on the command
 // line deserves an error instead (printed here). "custom" needs --clone, since every run starts
 // a new engine.

@@ -9,6 +9,9 @@
 #include "host_os.h"
 #include "ondrelix.h"
 #include "stream_command.h"
+#if ONDRELIX_HAS_SERVE
+#include "serve/serve_command.h"
+#endif
 
 namespace {
 
@@ -22,6 +25,7 @@ const char *kUsage =
     "  voices    start the engine and list its voices\n"
     "  convert   convert WAV files to a voice (optionally cloned from a clip)\n"
     "  stream    convert audio from standard input, or a WAV file, in real time\n"
+    "  serve     a local web page to hear every voice on a microphone, a file or a clip\n"
     "  version   print the library version\n";
 
 int cmd_voices(int argc, char **argv) {
@@ -43,6 +47,11 @@ int run(int argc, char **argv) {
   if (cmd == "convert") return cli::cmd_convert(argc, argv);
   if (cmd == "convert-worker") return cli::cmd_convert_worker(argc, argv);  // see batch.cpp
   if (cmd == "stream") return cli::cmd_stream(argc, argv);
+#if ONDRELIX_HAS_SERVE
+  if (cmd == "serve") return cli::cmd_serve(argc, argv);
+#else
+  if (cmd == "serve") return std::fprintf(stderr, "ondrelix: this build has no serve\n"), 1;
+#endif
   if (cmd == "version") return std::printf("%s\n", ondrelix_version()), 0;
   if (cmd == "--help" || cmd == "-h" || cmd == "help") return std::printf("%s", kUsage), 0;
   return cli::usage_error("unknown command '" + cmd + "'", kUsage);
