@@ -65,14 +65,18 @@ debian_source() {
   die "no source tarball of $package could be downloaded"
 }
 
-cmake_build() {  # cmake_build SOURCE_DIR NAME [cmake options...]
-  local source=$1 name=$2
-  shift 2
-  cmake -S "$source" -B "$cache/windows/build-$name" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+# A build folder of its own each time: a cached one would remember another clone's (or another
+# unpacking's) source folder, and CMake refuses a cache made for a different source.
+cmake_build() {  # cmake_build SOURCE_DIR [cmake options...]
+  local source=$1 build
+  shift
+  build=$(mktemp -d)
+  cmake -S "$source" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -Wno-dev \
     "$@" >/dev/null
-  cmake --build "$cache/windows/build-$name" -j "$(nproc)" >/dev/null
-  cmake --install "$cache/windows/build-$name" >/dev/null
+  cmake --build "$build" -j "$(nproc)" >/dev/null
+  cmake --install "$build" >/dev/null
+  rm -rf "$build"
 }
 
 yyjson() {
@@ -97,7 +101,7 @@ soxr() {
   tarball=$(debian_source libsoxr 0.1.3)
   work=$(mktemp -d)
   tar xf "$tarball" -C "$work"
-  cmake_build "$(find "$work" -maxdepth 1 -mindepth 1 -type d | head -1)" soxr \
+  cmake_build "$(find "$work" -maxdepth 1 -mindepth 1 -type d | head -1)" \
     -DBUILD_SHARED_LIBS=OFF -DWITH_OPENMP=OFF -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF \
     -DWITH_LSR_BINDINGS=OFF -DWITH_VR32=OFF
   rm -rf "$work"
@@ -107,7 +111,7 @@ soxr() {
 googletest() {
   [ -f "$prefix/lib/libgtest.a" ] && return 0
   [ -d /usr/src/googletest ] || die "/usr/src/googletest is missing (Debian's googletest package)"
-  cmake_build /usr/src/googletest googletest -DBUILD_GMOCK=ON -Dgtest_force_shared_crt=OFF
+  cmake_build /usr/src/googletest -DBUILD_GMOCK=ON -Dgtest_force_shared_crt=OFF
   say "GoogleTest for Windows"
 }
 
