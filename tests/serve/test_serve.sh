@@ -35,14 +35,25 @@ sed 's/^/  /' "$work/stdout" | grep -v "every check passed"
 no_private_files() { test -z "$(find "$work/tmp" -name 'ondrelix-*')"; }
 expect api-leaves-no-files no_private_files
 
+# Ctrl-C or SIGTERM stops the server cleanly: exit status 0, nothing on standard error.
+stop_server() {
+  [ "$1" = kill ] && kill "$server"
+  wait "$server"
+  local status=$?
+  server=
+  [ "$status" -eq 0 ] && [ ! -s "$work/serve.err" ] && return 0
+  echo "  the server ended with status $status:"
+  sed 's/^/  server: /' "$work/serve.err" | head -20
+  return 1
+}
+expect server-stops stop_server kill
+
 # The page in a browser, on a fresh server (the API tests cloned a voice on the first).
-kill "$server"; wait "$server" 2>/dev/null
 expect server-starts-again start_server
 sox "$corpus"/spk3_*.wav "$corpus"/spk1_*.wav -c 1 -b 16 "$work/mic.wav"
 NODE_MODULES=$node_modules node "$here/browser_test.mjs" "http://127.0.0.1:$port/" "$work/mic.wav" \
   "$corpus/spk3_a.wav" "$out" "$server" >"$work/browser.json" 2>"$work/browser.err"
-wait "$server" 2>/dev/null
-server=
+expect server-stops-after-browser stop_server waited  # the browser test stopped it
 sox "$out/live.wav" -r 16000 "$work/live16.wav" 2>/dev/null
 live_pitch=$(aubiopitch -i "$work/live16.wav" -p yinfft -B 2048 -H 256 2>/dev/null |
   awk '$2 > 60 && $2 < 400 {print $2}' | sort -n | awk '{a[NR] = $1} END {print (NR ? a[int((NR + 1) / 2)] : 0)}')

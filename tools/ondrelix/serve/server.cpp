@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "api.h"
@@ -34,11 +35,31 @@ constexpr int kIdleSeconds = 60;  // a connection that sends nothing for this lo
 
 using request = http::request<http::string_body>;
 
-// Connections still being served, so that the server stops only after them.
-struct session_count {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int running = 0;
+// The connections being served, so that stopping can end them and wait for their threads.
+class open_connections {
+ public:
+  void opened(int socket) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sockets_.insert(socket);
+  }
+  void closed(int socket) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sockets_.erase(socket);
+    changed_.notify_all();
+  }
+  // Ends every connection's reads and writes (a request under way finishes its engine call
+  // first) and waits for their threads, at most `patience`. Only at stop: no socket is accepted
+  // any more, so a number just closed and reused can only be a file, which shutdown leaves be.
+  void close_all(std::chrono::seconds patience) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (int socket : sockets_) ::shutdown(socket, SHUT_RDWR);
+    changed_.wait_for(lock, patience, [&] { return sockets_.empty(); });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::set<int> sockets_;
 };
 
 http::response<http::string_body> make_response(const request &req, const reply &r) {
@@ -121,7 +142,12 @@ void serve_connection(tcp::socket socket, server_state &state) {
 }  // namespace
 
 int run_server(server_state &state, const std::string &host, unsigned short port) {
-  asio::io_context ioc;
+  // The connection threads share the I/O context and the list of connections: their sockets
+  // belong to the context, which must outlive them even if one is still ending when this
+  // function returns.
+  auto context = std::make_shared<asio::io_context>();
+  asio::io_context &ioc = *context;
+  auto connections = std::make_shared<open_connections>();
   beast::error_code ec;
   const asio::ip::address address = asio::ip::make_address(host, ec);
   if (ec) {
@@ -144,21 +170,14 @@ int run_server(server_state &state, const std::string &host, unsigned short port
   std::printf("ondrelix: serving on http://%s:%u/ (Ctrl-C stops)\n", shown.c_str(), state.port);
   std::fflush(stdout);
 
-  // Shared with the connection threads, which may outlive this function when a page keeps its
-  // live stream open past the wait below.
-  auto sessions = std::make_shared<session_count>();
   std::function<void()> accept_next = [&] {
     acceptor.async_accept([&](beast::error_code error, tcp::socket socket) {
       if (error) return;  // closed: the server stops
-      {
-        std::lock_guard<std::mutex> lock(sessions->mutex);
-        ++sessions->running;
-      }
-      std::thread([sessions, &state, s = std::move(socket)]() mutable {
-        serve_connection(std::move(s), state);
-        std::lock_guard<std::mutex> lock(sessions->mutex);
-        --sessions->running;
-        sessions->changed.notify_all();
+      const int handle = socket.native_handle();
+      connections->opened(handle);
+      std::thread([context, connections, handle, &state, s = std::move(socket)]() mutable {
+        serve_connection(std::move(s), state);  // the socket closes on return
+        connections->closed(handle);
       }).detach();
       accept_next();
     });
@@ -167,9 +186,7 @@ int run_server(server_state &state, const std::string &host, unsigned short port
   signals.async_wait([&](beast::error_code, int) { acceptor.close(); });
   accept_next();
   ioc.run();
-  // Requests under way finish first (a live stream ends when its page goes).
-  std::unique_lock<std::mutex> lock(sessions->mutex);
-  sessions->changed.wait_for(lock, std::chrono::seconds(5), [&] { return sessions->running == 0; });
+  connections->close_all(std::chrono::seconds(10));
   return 0;
 }
 
