@@ -48,6 +48,13 @@ try {
                              null, { timeout: 60000 });
   seen.convert = await state();
   await page.screenshot({ path: `${outDir}/serve.png`, fullPage: true });
+
+  // A clip uploaded to clone "custom", which becomes the page's voice.
+  await page.setInputFiles("#clip", convertFile);
+  await page.waitForFunction(() => window.ondrelix.cloned !== null || window.ondrelix.error !== null,
+                             null, { timeout: 60000 });
+  seen.clone = await page.evaluate(() => ({ voices: window.ondrelix.voices, voice: window.ondrelix.voice,
+                                            cloned: window.ondrelix.cloned, error: window.ondrelix.error }));
   await page.setViewportSize({ width: 390, height: 844 });
   seen.phoneOverflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
   await page.screenshot({ path: `${outDir}/serve-phone.png`, fullPage: true });

@@ -2,8 +2,8 @@
 # `ondrelix serve` as a user meets it: its interface called directly (every endpoint, the origin
 # check, the size limit, broken requests and frames), then its page in Debian's Chromium,
 # headless, with a fake microphone playing a woman's speech: live as "deep" (the voice that came
-# back must be near 95 Hz and as long as what went in), a file converted through the page,
-# the microphone refused, the server gone. Uploads must leave nothing in the temporary folder.
+# back must be near 95 Hz and as long as what went in), a file converted and a clip cloned
+# through the page, the microphone refused, the server gone. Uploads must leave nothing in the temporary folder.
 #   test_serve.sh ONDRELIX CORPUS_DIR NODE_MODULES OUT_DIR
 # Exits 77 (skipped) with the reason when Chromium, Node or playwright-core is missing.
 set -u
@@ -71,6 +71,8 @@ if live.get("received") != live.get("sent"): problems.append(f"{live.get('sent')
 if abs(pitch - 95) > 0.1 * 95: problems.append(f"the live voice's median pitch is {pitch:.1f} Hz, not near 95 Hz")
 converted = (seen.get("convert") or {}).get("converted") or {}
 if not converted.get("bytes", 0) > 44 or converted.get("voice") != "deep": problems.append(f"no file converted: {seen.get('convert')}")
+clone = seen.get("clone") or {}
+if "custom" not in clone.get("voices", []) or clone.get("voice") != "custom": problems.append(f"no clone through the page: {clone}")
 if seen.get("phoneOverflow", 1) > 0: problems.append(f"the page is wider than a phone by {seen.get('phoneOverflow')} px")
 if "refused" not in (seen.get("refused") or ""): problems.append(f"a refused microphone was said as: {seen.get('refused')}")
 if "not answering" not in (seen.get("gone") or ""): problems.append(f"a server gone was said as: {seen.get('gone')}")
