@@ -25,8 +25,7 @@ std::string installed_models() {
   return os::stamp_of(dir + "/openvoice_converter.onnx").exists ? dir : "";
 }
 
-}  // namespace
-
+// The voice names of the init report's "voices" array.
 std::vector<std::string> voice_names(const char *report) {
   std::vector<std::string> names;
   yyjson_doc *doc = yyjson_read(report, std::strlen(report), 0);
@@ -39,8 +38,6 @@ std::vector<std::string> voice_names(const char *report) {
   yyjson_doc_free(doc);
   return names;
 }
-
-namespace {
 
 bool same_name(const std::string &a, const std::string &b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -111,7 +108,8 @@ std::string models_dir(const args &a) {
   return installed.empty() ? ONDRELIX_DEFAULT_MODELS : installed;
 }
 
-bool start_engine(const args &a, bool print_report, std::vector<std::string> &voices) {
+bool start_engine(const args &a, bool print_report, std::vector<std::string> &voices,
+                  std::string *report_text) {
   const char *report = nullptr;
   const std::string dir = models_dir(a);
   if (ondrelix_init(dir.c_str(), &report) != 0) {
@@ -120,6 +118,7 @@ bool start_engine(const args &a, bool print_report, std::vector<std::string> &vo
     return false;
   }
   voices = voice_names(report);
+  if (report_text) *report_text = report;
   if (print_report) std::printf("%s\n", report);
   return true;
 }

@@ -35,11 +35,9 @@ int fail(const std::string &what);
 std::string models_dir(const args &a);
 
 // Starts the engine on models_dir(a); prints the init report when asked. The voice names of its
-// report go to `voices`.
-bool start_engine(const args &a, bool print_report, std::vector<std::string> &voices);
-
-// The voice names of an init report's "voices" array.
-std::vector<std::string> voice_names(const char *report);
+// report go to `voices`, and the report itself to `report_text` when given.
+bool start_engine(const args &a, bool print_report, std::vector<std::string> &voices,
+                  std::string *report_text = nullptr);
 
 // The library quietly uses its first voice for a name it does not know; a typo on the command
 // line deserves an error instead (printed here). "custom" needs --clone, since every run starts

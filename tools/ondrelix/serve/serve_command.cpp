@@ -33,15 +33,7 @@ int cmd_serve(int argc, char **argv) {
     return usage_error("--port takes a whole number from 0 to 65535", kServeUsage);
   // Connection threads may still hold it when the program ends.
   static serve::server_state state;
-  const char *report = nullptr;
-  const std::string models = models_dir(a);
-  if (ondrelix_init(models.c_str(), &report) != 0) {
-    std::fprintf(stderr, "ondrelix: cannot start with models from %s: %s\n", models.c_str(),
-                 ondrelix_last_error());
-    return kFailure;
-  }
-  state.init_report = report;
-  state.voices = voice_names(report);
+  if (!start_engine(a, false, state.voices, &state.init_report)) return kFailure;
   const int status =
       serve::run_server(state, a.get("host", "127.0.0.1"), static_cast<unsigned short>(port));
   std::lock_guard<std::mutex> lock(state.engine);
