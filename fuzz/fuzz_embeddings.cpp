@@ -25,13 +25,26 @@ void write_part(const std::string &path, const uint8_t *data, size_t size) {
   std::fclose(f);
 }
 
+const std::string &scratch_dir() {
+  static const std::string dir = "/tmp/ondrelix-fuzz-models-" + std::to_string(getpid());
+  return dir;
+}
+
+// A run ends by exit() (at its time limit too): the scratch folder goes with it.
+void remove_scratch() {
+  for (const char *name : {"female.bin", "deep.bin", "robot.bin"})
+    std::remove((scratch_dir() + "/" + name).c_str());
+  rmdir(scratch_dir().c_str());
+}
+
 }  // namespace
 
 // The input is split in three at its first two bytes' positions: female.bin, deep.bin, robot.bin
 // (an empty part means no file).
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const std::string dir = "/tmp/ondrelix-fuzz-models-" + std::to_string(getpid());
-  static const bool made = mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+  const std::string &dir = scratch_dir();
+  static const bool made =
+      (mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) && std::atexit(remove_scratch) == 0;
   if (!made || size < 2) return 0;
   const size_t body = size - 2;
   const size_t a = body ? data[0] * body / 255 : 0;

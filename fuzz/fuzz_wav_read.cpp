@@ -10,8 +10,22 @@
 
 #include "audio/wav.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+namespace {
+
+const std::string &scratch_path() {
   static const std::string path = "/tmp/ondrelix-fuzz-wav-" + std::to_string(getpid()) + ".wav";
+  return path;
+}
+
+// A run ends by exit() (at its time limit too): the scratch file goes with it.
+void remove_scratch() { std::remove(scratch_path().c_str()); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  const std::string &path = scratch_path();
+  static const bool removed_at_exit = std::atexit(remove_scratch) == 0;
+  (void)removed_at_exit;
   FILE *f = std::fopen(path.c_str(), "wb");
   if (!f) return 0;
   if (size) std::fwrite(data, 1, size, f);
