@@ -1,7 +1,11 @@
 #include "host_audio.h"
 
+#include <algorithm>
+
 #include "audio/byte_order.h"
+#include "ondrelix.h"
 #include "signal/pcm.h"
+#include "stream/stream_constants.h"
 
 namespace cli {
 
@@ -72,6 +76,44 @@ void encode_raw(const float *mono, size_t n, int channels, std::vector<unsigned 
     const uint16_t s = static_cast<uint16_t>(qv::pcm16_round(mono[i]));
     for (int c = 0; c < channels; ++c) qv::store_le16(&bytes[i * frame + 2 * c], s);
   }
+}
+
+stream_link::stream_link(double in_rate, double out_rate)
+    : to_stream_(in_rate, qv::kStreamRate), from_stream_(qv::kStreamRate, out_rate) {}
+
+void stream_link::write_stream_rate(const std::vector<float> &samples) {
+  pcm_.resize(samples.size());
+  for (size_t i = 0; i < samples.size(); ++i) pcm_[i] = qv::pcm16_round(samples[i]);
+  if (!pcm_.empty()) ondrelix_rt_write(pcm_.data(), static_cast<int>(pcm_.size()));
+  fed_ += static_cast<int64_t>(pcm_.size());
+}
+
+void stream_link::write(const float *host, size_t n) {
+  at_stream_.clear();
+  to_stream_.push(host, n, at_stream_);
+  write_stream_rate(at_stream_);
+}
+
+void stream_link::end_input() {
+  at_stream_.clear();
+  to_stream_.finish(at_stream_);
+  write_stream_rate(at_stream_);
+}
+
+void stream_link::write_silence(int64_t n) {
+  if (n <= 0) return;
+  std::vector<int16_t> zeros(static_cast<size_t>(n), 0);
+  ondrelix_rt_write(zeros.data(), static_cast<int>(n));
+}
+
+void stream_link::take(const int16_t *samples, int64_t n, std::vector<float> &host) {
+  const int64_t kept = std::min<int64_t>(n, std::max<int64_t>(fed_ - delivered_, 0));
+  if (kept <= 0) return;
+  delivered_ += kept;
+  at_stream_.resize(static_cast<size_t>(kept));
+  for (int64_t i = 0; i < kept; ++i)
+    at_stream_[static_cast<size_t>(i)] = qv::float_from_pcm16(samples[i]);
+  from_stream_.push(at_stream_.data(), at_stream_.size(), host);
 }
 
 }  // namespace cli

@@ -48,4 +48,35 @@ class raw_decoder {
 // Mono float to interleaved s16le frames with the sample repeated on every channel.
 void encode_raw(const float *mono, size_t n, int channels, std::vector<unsigned char> &bytes);
 
+// The library's running stream seen from a host at its own rates: what the host gives is
+// brought to 16 kHz and written to the stream; what the stream gives back is kept only up to what
+// was written (the silence that pushes the last samples through stays out) and brought to the
+// host's output rate.
+class stream_link {
+ public:
+  stream_link(double in_rate, double out_rate);
+  bool ok() const { return to_stream_.ok() && from_stream_.ok(); }
+
+  // Writes host samples to the stream.
+  void write(const float *host, size_t n);
+  // The input has ended: writes what the input resampler still holds.
+  void end_input();
+  // Writes n samples of silence that are not the user's audio (not counted as fed).
+  void write_silence(int64_t n);
+  // Samples read from the stream, appended to `host` at the output rate.
+  void take(const int16_t *samples, int64_t n, std::vector<float> &host);
+  // The output resampler's tail, appended to `host`.
+  void end_output(std::vector<float> &host) { from_stream_.finish(host); }
+
+  int64_t fed() const { return fed_; }              // user samples written at 16 kHz
+  int64_t delivered() const { return delivered_; }  // of those, the ones that came back
+
+ private:
+  void write_stream_rate(const std::vector<float> &samples);
+  rate_converter to_stream_, from_stream_;
+  std::vector<float> at_stream_;
+  std::vector<int16_t> pcm_;
+  int64_t fed_ = 0, delivered_ = 0;
+};
+
 }  // namespace cli

@@ -183,24 +183,17 @@ int64_t in_flight_limit(const stream_setup &s) {
 // Feeds the stream from `source` and writes what comes out to `sink` until the input ends (and
 // its last block is back) or a signal arrives.
 int run_stream(host_source &source, host_sink &sink, const stream_setup &s) {
-  rate_converter to_stream(s.in_rate, qv::kStreamRate), from_stream(qv::kStreamRate, s.out_rate);
-  if (!to_stream.ok() || !from_stream.ok()) {
+  stream_link link(s.in_rate, s.out_rate);
+  if (!link.ok()) {
     std::fprintf(stderr, "ondrelix: cannot resample between %.0f Hz and 16 kHz\n", s.in_rate);
     ondrelix_rt_stop(nullptr);
     return kFailure;
   }
   const auto start = steady::now();
   const double host_per_stream = s.in_rate / qv::kStreamRate;
-  int64_t host_in = 0, fed = 0, delivered = 0;
-  std::vector<float> host, at_stream, at_host;
-  std::vector<int16_t> pcm;
+  int64_t host_in = 0;
+  std::vector<float> host, at_host;
   delay_meter meter(s.in_rate);
-  auto feed = [&](const std::vector<float> &samples) {
-    pcm.resize(samples.size());
-    for (size_t i = 0; i < samples.size(); ++i) pcm[i] = qv::pcm16_round(samples[i]);
-    if (!pcm.empty()) ondrelix_rt_write(pcm.data(), static_cast<int>(pcm.size()));
-    fed += static_cast<int64_t>(pcm.size());
-  };
   auto limit = [&] {
     return static_cast<size_t>(std::llround(static_cast<double>(host_in) * s.out_rate / s.in_rate));
   };
@@ -213,53 +206,42 @@ int run_stream(host_source &source, host_sink &sink, const stream_setup &s) {
     // source never waits for this). --fast feeds by back-pressure instead: what is in flight
     // stays within what the stream holds back by design, so it never reaches the drop bound.
     const double now_s = ms_since(start) / 1000.0;
-    const int64_t allowed = s.fast ? delivered + in_flight_limit(s)
+    const int64_t allowed = s.fast ? link.delivered() + in_flight_limit(s)
                                    : static_cast<int64_t>(now_s * qv::kStreamRate) + qv::kDspBlock;
-    if (!source.done() && fed < allowed) {
-      const double want = std::ceil(static_cast<double>(allowed - fed) * host_per_stream);
+    if (!source.done() && link.fed() < allowed) {
+      const double want = std::ceil(static_cast<double>(allowed - link.fed()) * host_per_stream);
       host.clear();
       source.take(static_cast<size_t>(std::min(want, 4096.0)), host);
       host_in += static_cast<int64_t>(host.size());
       meter.read(static_cast<double>(host_in), ms_since(start));
-      at_stream.clear();
-      to_stream.push(host.data(), host.size(), at_stream);
-      feed(at_stream);
+      link.write(host.data(), host.size());
     }
     if (source.done() && !padded) {
-      at_stream.clear();
-      to_stream.finish(at_stream);
-      feed(at_stream);
-      // Silence up to a whole block, so the last samples are converted too; it is not counted as
-      // fed, since it is not the user's audio.
-      const int64_t rest = s.continuous ? s.block + qv::kContinuousLookaheadSamples
-                                        : (s.block - fed % s.block) % s.block;
-      std::vector<int16_t> zeros(static_cast<size_t>(rest), 0);
-      if (rest > 0) ondrelix_rt_write(zeros.data(), static_cast<int>(rest));
+      link.end_input();
+      // Silence up to a whole block, so the last samples are converted too.
+      link.write_silence(s.continuous ? s.block + qv::kContinuousLookaheadSamples
+                                      : (s.block - link.fed() % s.block) % s.block);
       padded = true;
       idle_since = steady::now();
     }
     int got = 0;
     ondrelix_rt_read(chunk, 4096, &got);
     if (got > 0) {
-      const int64_t n = std::min<int64_t>(got, std::max<int64_t>(fed - delivered, 0));
-      delivered += n;
-      at_stream.resize(static_cast<size_t>(n));
-      for (int64_t i = 0; i < n; ++i) at_stream[i] = qv::float_from_pcm16(chunk[i]);
       at_host.clear();
-      from_stream.push(at_stream.data(), at_stream.size(), at_host);
+      link.take(chunk, got, at_host);
       sink.put(at_host, limit());
       meter.wrote(static_cast<double>(sink.written()) * s.in_rate / s.out_rate, ms_since(start));
       idle_since = steady::now();
     }
     // After the input ends, wait for the last blocks: done when nothing came for a while.
     const auto patience = std::chrono::milliseconds(500 + s.block / 16 * 3);
-    if (padded && (delivered >= fed || steady::now() - idle_since > patience)) break;
+    if (padded && (link.delivered() >= link.fed() || steady::now() - idle_since > patience)) break;
   }
   const char *report = nullptr;
   ondrelix_rt_stop(&report);
   if (report) std::fprintf(stderr, "%s\n", report);
   at_host.clear();
-  from_stream.finish(at_host);
+  link.end_output(at_host);
   sink.put(at_host, limit());
   std::fprintf(stderr, "{\"delay_ms\":%.1f,\"delay_max_ms\":%.1f,\"rate\":%.0f,\"channels\":%d}\n",
                meter.percentile(0.5), meter.percentile(1.0), s.out_rate, s.channels);

@@ -13,7 +13,6 @@
 #include "../host_audio.h"
 #include "api.h"
 #include "ondrelix.h"
-#include "signal/pcm.h"
 #include "stream/stream_constants.h"
 
 namespace cli::serve {
@@ -28,12 +27,12 @@ constexpr size_t kLargestMessage = 1 << 20;  // a second of 192 kHz audio is 384
 // thread never waits: it feeds each message in and sends back whatever is ready.
 class live_bridge {
  public:
-  explicit live_bridge(double rate) : in_(rate, qv::kStreamRate), out_(qv::kStreamRate, rate) {}
+  explicit live_bridge(double rate) : link_(rate, rate) {}
   ~live_bridge() { stop_reading(); }
   live_bridge(const live_bridge &) = delete;
   live_bridge &operator=(const live_bridge &) = delete;
 
-  bool ok() const { return in_.ok() && out_.ok(); }
+  bool ok() const { return link_.ok(); }
   // Once the stream runs.
   void start_reading() {
     reader_ = std::thread([this] { read_output(); });
@@ -47,35 +46,25 @@ class live_bridge {
   // Takes a message's bytes (a byte left over waits for the next message) and returns the
   // converted samples that are ready.
   std::string push(const std::string &bytes) {
-    pending_ += bytes;
-    const size_t n = pending_.size() / 2;
-    std::vector<float> host(n), at_stream;
-    for (size_t i = 0; i < n; ++i)
-      host[i] = qv::float_from_pcm16(
-          static_cast<int16_t>(static_cast<uint8_t>(pending_[2 * i]) |
-                               (static_cast<uint8_t>(pending_[2 * i + 1]) << 8)));
-    pending_.erase(0, 2 * n);
-    host_in_ += static_cast<int64_t>(n);
-    in_.push(host.data(), host.size(), at_stream);
-    feed(at_stream);
+    host_.clear();
+    decoder_.decode(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), host_);
+    host_in_ += static_cast<int64_t>(host_.size());
+    link_.write(host_.data(), host_.size());
     return ready();
   }
 
   // Converts what is still inside the stream and returns it, up to the input's length.
   std::string finish() {
-    std::vector<float> at_stream;
-    in_.finish(at_stream);
-    feed(at_stream);
-    std::vector<int16_t> zeros(qv::kDefaultHopAtStreamRate + qv::kContinuousLookaheadSamples, 0);
-    ondrelix_rt_write(zeros.data(), static_cast<int>(zeros.size()));
+    link_.end_input();
+    link_.write_silence(qv::kDefaultHopAtStreamRate + qv::kContinuousLookaheadSamples);
     std::string tail;
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (delivered_ < fed_ && std::chrono::steady_clock::now() < give_up) {
+    while (link_.delivered() < link_.fed() && std::chrono::steady_clock::now() < give_up) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
       tail += ready();
     }
     std::vector<float> at_host;
-    out_.finish(at_host);
+    link_.end_output(at_host);
     return tail + encoded(at_host);
   }
 
@@ -91,13 +80,6 @@ class live_bridge {
     }
   }
 
-  void feed(const std::vector<float> &samples) {
-    std::vector<int16_t> pcm(samples.size());
-    for (size_t i = 0; i < samples.size(); ++i) pcm[i] = qv::pcm16_round(samples[i]);
-    if (!pcm.empty()) ondrelix_rt_write(pcm.data(), static_cast<int>(pcm.size()));
-    fed_ += static_cast<int64_t>(pcm.size());
-  }
-
   // What the reader took since the last call, at the page's rate.
   std::string ready() {
     std::vector<int16_t> taken;
@@ -105,13 +87,8 @@ class live_bridge {
       std::lock_guard<std::mutex> lock(mutex_);
       taken.swap(arrived_);
     }
-    // Only the user's samples: the silence that pushed the last ones through stays out.
-    const size_t n =
-        std::min(taken.size(), static_cast<size_t>(std::max<int64_t>(fed_ - delivered_, 0)));
-    delivered_ += static_cast<int64_t>(n);
-    std::vector<float> at_stream(n), at_host;
-    for (size_t i = 0; i < n; ++i) at_stream[i] = qv::float_from_pcm16(taken[i]);
-    out_.push(at_stream.data(), at_stream.size(), at_host);
+    std::vector<float> at_host;
+    link_.take(taken.data(), static_cast<int64_t>(taken.size()), at_host);
     return encoded(at_host);
   }
 
@@ -125,9 +102,10 @@ class live_bridge {
     return std::string(bytes.begin(), bytes.end());
   }
 
-  rate_converter in_, out_;
-  std::string pending_;
-  int64_t host_in_ = 0, host_out_ = 0, fed_ = 0, delivered_ = 0;
+  stream_link link_;
+  raw_decoder decoder_{1};
+  std::vector<float> host_;
+  int64_t host_in_ = 0, host_out_ = 0;
   std::mutex mutex_;
   std::vector<int16_t> arrived_;  // under mutex_
   std::atomic<bool> stopping_{false};
