@@ -1,56 +1,22 @@
 #include "batch_results.h"
 
-#include <yyjson.h>
-
-#include <cstdlib>
-
 #include "cli.h"
 #include "host_os.h"
+#include "json_text.h"
 #include "platform/files.h"
 
 namespace cli {
 
 namespace {
 
-// Paths may be any bytes on Linux; they are written as they are, like the library's reports.
-constexpr yyjson_write_flag kWriteFlags = YYJSON_WRITE_ALLOW_INVALID_UNICODE;
-constexpr yyjson_read_flag kReadFlags = YYJSON_READ_ALLOW_INVALID_UNICODE;
-
-std::string written(yyjson_mut_doc *doc) {
-  char *text = yyjson_mut_write(doc, kWriteFlags, nullptr);
-  std::string line = text ? text : "{}";
-  std::free(text);
-  yyjson_mut_doc_free(doc);
-  return line;
-}
-
 // {"status": STATUS, "in_path": ..., "out_path": ..., KEY: VALUE}
 std::string job_report(const char *status, const conversion &job, const char *key,
                        const std::string &value) {
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_str(doc, root, "status", status);
-  yyjson_mut_obj_add_strn(doc, root, "in_path", job.first.data(), job.first.size());
-  yyjson_mut_obj_add_strn(doc, root, "out_path", job.second.data(), job.second.size());
-  yyjson_mut_obj_add_strn(doc, root, key, value.data(), value.size());
-  return written(doc);
+  return json_strings(
+      {{"status", status}, {"in_path", job.first}, {"out_path", job.second}, {key, value}});
 }
 
 }  // namespace
-
-std::string with_job_paths(const std::string &report, const conversion &job) {
-  yyjson_doc *doc = yyjson_read(report.data(), report.size(), kReadFlags);
-  if (!doc) return report;
-  yyjson_mut_doc *copy = yyjson_doc_mut_copy(doc, nullptr);
-  yyjson_doc_free(doc);
-  yyjson_mut_val *root = yyjson_mut_doc_get_root(copy);
-  yyjson_mut_obj_replace(root, yyjson_mut_str(copy, "in_path"),
-                         yyjson_mut_strn(copy, job.first.data(), job.first.size()));
-  yyjson_mut_obj_replace(root, yyjson_mut_str(copy, "out_path"),
-                         yyjson_mut_strn(copy, job.second.data(), job.second.size()));
-  return written(copy);
-}
 
 batch_results::~batch_results() {
   if (log_) std::fclose(log_);

@@ -12,10 +12,6 @@ namespace cli {
 
 using conversion = std::pair<std::string, std::string>;  // input, output
 
-// A conversion's report with "in_path" and "out_path" set to the job's own paths (the library
-// saw the private files a decoded input or a FLAC output went through).
-std::string with_job_paths(const std::string &report, const conversion &job);
-
 class batch_results {
  public:
   explicit batch_results(size_t total) : total_(total), start_(std::chrono::steady_clock::now()) {}

@@ -6,6 +6,7 @@
 
 #include "cli.h"
 #include "host_os.h"
+#include "json_text.h"
 #include "ondrelix.h"
 #include "platform/files.h"
 
@@ -171,7 +172,9 @@ bool convert_one(const conversion &job, const conversion_settings &settings, scr
                             &report) == 0;
   text = converted ? report : ondrelix_last_error();
   bool ok = converted && (!settings.flac || scratch.encode_flac(out, job.second, text));
-  if (ok && (in != job.first || out != job.second)) text = with_job_paths(text, job);
+  // The library saw the private files a decoded input or a FLAC output went through.
+  if (ok && (in != job.first || out != job.second))
+    text = with_strings(text, {{"in_path", job.first}, {"out_path", job.second}});
   // The private copies go as soon as they are used: a corpus can be large.
   if (in != job.first) qv::remove_file(in.c_str());
   if (out != job.second) qv::remove_file(out.c_str());

@@ -1,12 +1,11 @@
 #include "api.h"
 
-#include <yyjson.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 #include "../audio_files.h"
+#include "../json_text.h"
 #include "ondrelix.h"
 #include "platform/files.h"
 
@@ -80,15 +79,7 @@ bool is_voice(server_state &state, const std::string &voice) {
 }
 
 reply error_reply(unsigned status, const std::string &message) {
-  yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-  yyjson_mut_val *root = yyjson_mut_obj(doc);
-  yyjson_mut_doc_set_root(doc, root);
-  yyjson_mut_obj_add_strn(doc, root, "error", message.data(), message.size());
-  char *text = yyjson_mut_write(doc, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
-  reply r{status, "application/json", text ? text : "{}"};
-  std::free(text);
-  yyjson_mut_doc_free(doc);
-  return r;
+  return {status, "application/json", json_strings({{"error", message}})};
 }
 
 reply voices(const server_state &state) { return {200, "application/json", state.init_report}; }

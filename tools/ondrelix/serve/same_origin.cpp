@@ -1,32 +1,18 @@
 #include "same_origin.h"
 
-#include <cctype>
+#include <boost/asio/ip/address.hpp>
 
 namespace cli::serve {
 
 namespace {
 
-bool is_ipv4(const std::string &name) {
-  int parts = 0, digits = 0;
-  for (char c : name) {
-    if (std::isdigit(static_cast<unsigned char>(c))) {
-      if (++digits > 3) return false;
-    } else if (c == '.' && digits > 0) {
-      ++parts;
-      digits = 0;
-    } else {
-      return false;
-    }
-  }
-  return parts == 3 && digits > 0;
-}
-
-bool is_bracketed_ipv6(const std::string &name) {
-  if (name.size() < 3 || name.front() != '[' || name.back() != ']') return false;
-  for (size_t i = 1; i + 1 < name.size(); ++i)
-    if (!std::isxdigit(static_cast<unsigned char>(name[i])) && name[i] != ':' && name[i] != '.')
-      return false;
-  return true;
+// An IP address as a Host header writes it: IPv4 as it is, IPv6 in brackets.
+bool is_ip_literal(const std::string &name) {
+  const bool bracketed = name.size() > 2 && name.front() == '[' && name.back() == ']';
+  boost::system::error_code ec;
+  const auto address =
+      boost::asio::ip::make_address(bracketed ? name.substr(1, name.size() - 2) : name, ec);
+  return !ec && address.is_v6() == bracketed;
 }
 
 }  // namespace
@@ -35,7 +21,7 @@ bool host_is_ours(const std::string &host, unsigned short port) {
   const size_t colon = host.rfind(':');
   if (colon == std::string::npos || host.substr(colon + 1) != std::to_string(port)) return false;
   const std::string name = host.substr(0, colon);
-  return name == "localhost" || is_ipv4(name) || is_bracketed_ipv6(name);
+  return name == "localhost" || is_ip_literal(name);
 }
 
 bool same_origin(const std::string &host, const std::string &origin, unsigned short port) {
