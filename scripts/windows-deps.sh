@@ -79,12 +79,17 @@ cmake_build() {  # cmake_build SOURCE_DIR [cmake options...]
   rm -rf "$build"
 }
 
+# Unpacks Debian's source tarball of a package into a fresh folder: sets $tarball and $work.
+unpack_source() {  # unpack_source PACKAGE VERSION
+  tarball=$(debian_source "$1" "$2")
+  work=$(mktemp -d)
+  tar xf "$tarball" -C "$work"
+}
+
 yyjson() {
   [ -f "$prefix/lib/libyyjson.a" ] && return 0
   local tarball work
-  tarball=$(debian_source yyjson 0.10)
-  work=$(mktemp -d)
-  tar xf "$tarball" -C "$work"
+  unpack_source yyjson 0.10
   local src
   src=$(find "$work" -name yyjson.c -path '*/src/*' | head -1)
   [ -n "$src" ] || die "no src/yyjson.c in $tarball"
@@ -98,9 +103,7 @@ yyjson() {
 soxr() {
   [ -f "$prefix/lib/libsoxr.a" ] && return 0
   local tarball work
-  tarball=$(debian_source libsoxr 0.1.3)
-  work=$(mktemp -d)
-  tar xf "$tarball" -C "$work"
+  unpack_source libsoxr 0.1.3
   cmake_build "$(find "$work" -maxdepth 1 -mindepth 1 -type d | head -1)" \
     -DBUILD_SHARED_LIBS=OFF -DWITH_OPENMP=OFF -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF \
     -DWITH_LSR_BINDINGS=OFF -DWITH_VR32=OFF
