@@ -56,12 +56,15 @@ t1=$( { /usr/bin/time -f %e "$ondrelix" convert "$batch_in"/*.wav --out-dir "$in
 t2=$( { /usr/bin/time -f %e "$ondrelix" convert "$batch_in"/*.wav --out-dir "$inputs/batch_out2" --models "$build/models" --jobs 2 >/dev/null; } 2>&1 )
 echo "jobs 1: ${t1} s, jobs 2: ${t2} s, speed-up $(/usr/bin/python3 -c "print(f'{$t1 / $t2:.2f}')")x"
 echo "== a corpus: 40 LibriSpeech utterances (FLAC, 16 kHz) to \"deep\", files per CPU second (a core's share)"
-if ls "$libri"/*.flac >/dev/null 2>&1; then
-  ls "$libri"/*.flac | head -n 40 >"$inputs/libri.list"
+libri_files=("$libri"/*.flac)
+if [ -f "${libri_files[0]}" ]; then
+  printf '%s\n' "${libri_files[@]:0:40}" >"$inputs/libri.list"
   for jobs in 1 2; do
     rm -rf "$inputs/libri_out$jobs" && mkdir -p "$inputs/libri_out$jobs"
-    read -r wall cpu < <( { /usr/bin/time -f "%e %U %S" "$ondrelix" convert --list "$inputs/libri.list" --out-dir "$inputs/libri_out$jobs" --models "$build/models" --voice deep --jobs $jobs >/dev/null; } 2>&1 | awk '{print $1, $2 + $3}')
-    echo "jobs $jobs: $wall s, CPU $cpu s, $(/usr/bin/python3 -c "print(f'{40 / $cpu:.2f}')") files per CPU second"
+    /usr/bin/time -o "$inputs/libri_time" -f "%e %U %S" "$ondrelix" convert --list "$inputs/libri.list" \
+      --out-dir "$inputs/libri_out$jobs" --models "$build/models" --voice deep --jobs $jobs >/dev/null
+    read -r wall user sys <"$inputs/libri_time"
+    /usr/bin/python3 -c "print(f'jobs $jobs: $wall s, CPU {$user + $sys:.2f} s, {40 / ($user + $sys):.2f} files per CPU second')"
   done
 else
   echo "no LibriSpeech files at $libri: skipped"
