@@ -18,6 +18,10 @@ import measures  # noqa: E402
 
 cli, dnsmos_tool, dnsmos_model, models, libri, out = sys.argv[1:7]
 which = sys.argv[7] if len(sys.argv) > 7 else "ci"
+for needed in (os.path.join(libri, "f0.tsv"), dnsmos_model):
+    if not os.path.exists(needed):
+        print(f"SKIP: {needed} is not there (the recordings and DNSMOS sit beside the checkout)")
+        sys.exit(77)
 work = measures.Workspace(out, dnsmos_tool, dnsmos_model)
 failures = []
 TARGETS = {"female": 210.0, "deep": 95.0}

@@ -19,6 +19,10 @@ import measures  # noqa: E402
 from measures import retention, run  # noqa: E402
 
 cli, embed_tool, dnsmos_tool, dnsmos_model, models, corpus, out = sys.argv[1:8]
+for needed in (corpus, dnsmos_model):
+    if not os.path.exists(needed):
+        print(f"SKIP: {needed} is not there (the recordings and DNSMOS sit beside the checkout)")
+        sys.exit(77)
 work = measures.Workspace(out, dnsmos_tool, dnsmos_model)
 failures = []
 ORIGINAL = {"spk1_a", "spk1_b", "spk1_c", "spk2_a", "spk2_b", "spk2_c", "spk3_a"}
