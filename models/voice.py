@@ -107,11 +107,10 @@ def converter(B, spec, spec_lengths, g_src, g_tgt, noise, tau):
 
 class VoicePlan:
     """What the two embeddings ask of a conversion: the pitch track to move, the new log F0 per
-    frame, the utterance's log pitch ratio, the formant factor and the monotone amount."""
+    frame, the formant factor and the monotone amount."""
 
-    def __init__(self, track, new_log_f0, ratio, alpha, mono):
-        self.track, self.new_log_f0, self.ratio, self.alpha, self.mono = (
-            track, new_log_f0, ratio, alpha, mono)
+    def __init__(self, track, new_log_f0, alpha, mono):
+        self.track, self.new_log_f0, self.alpha, self.mono = track, new_log_f0, alpha, mono
 
 
 def voice_plan(B, log_f0, voiced, g_src, g_tgt):
@@ -131,7 +130,7 @@ def voice_plan(B, log_f0, voiced, g_src, g_tgt):
     ratio = B.clip(natural, float(np.log(RATIO_MIN)), float(np.log(RATIO_MAX)))
     formant_exp = embedding_field(B, g_tgt, 4, 0.0, 0.5)
     alpha = B.exp(B.mul(ratio, formant_exp))                             # [1, 1]
-    return VoicePlan(track, new_log_f0, ratio, alpha, mono)
+    return VoicePlan(track, new_log_f0, alpha, mono)
 
 
 def timbre_curve(B, t, g_src, g_tgt):
@@ -151,11 +150,11 @@ def voice_parts(B, t, plan, env_new, fine, lm, voiced, noise, tau):
     share = B.mul(B.maximum(harmonicity(B, t, fine, plan.track), plan.mono), voiced)  # [T, 513]
     B.probe("p_harm", share)
     harmonics = harmonic_spectrum(B, t, env_new, plan.new_log_f0, voiced)
-    # Noise keeps the source's own fine structure where the frame holds no pitch (its detail is
-    # the noise's), moved by the utterance's pitch ratio, so that a weakly periodic frame does not
-    # keep the old pitch; in voiced frames the noise is smooth.
-    fine_moved = shift_rows(B, t, fine, B.exp(plan.ratio))
-    noise_log = B.add(env_new, B.mul(fine_moved, B.sub(B.const(1.0), voiced)))
+    # Noise keeps the source's own fine structure, where it stands, in frames that hold no pitch:
+    # there its detail is the room's, the hum's and the consonant's, none of which the new voice
+    # changes (moving it by the pitch ratio, as this did, made the background sound processed).
+    # In voiced frames the noise is smooth.
+    noise_log = B.add(env_new, B.mul(fine, B.sub(B.const(1.0), voiced)))
     noise_part = noise_spectrum(B, t, noise_log, lm, noise, tau)
     rest = B.sqrt(B.maximum(B.sub(B.const(1.0), B.mul(share, share)), B.const(0.0)))
     return ((B.mul(harmonics[0], share), B.mul(harmonics[1], share)),

@@ -167,6 +167,27 @@ TEST_F(DefaultModels, HarmonicsLandCleanlyOnTheNewPitch) {
   }
 }
 
+// What is not voice is not moved with the voice: a faint whistle at 3 kHz in a noisy room with no
+// one speaking stays at 3 kHz, whichever way a voice shifts the pitch.
+TEST_F(DefaultModels, ABackgroundWithoutVoiceStaysWhereItIs) {
+  init(ONDRELIX_MODELS_DIR);
+  std::mt19937 rng(5);
+  std::normal_distribution<float> room(0.0f, 0.1f);
+  std::vector<float> x(3 * 22050);
+  for (size_t i = 0; i < x.size(); ++i)
+    x[i] = room(rng) + 0.03f * std::sin(6.283185f * 3000.0f * i / 22050.0f);
+  for (const char *voice : {"female", "deep"}) {
+    const auto frames = frames_of(convert(x, qvt::voice_embedding(voice)));
+    std::vector<double> mean(qv::kSpecBins, 0.0);
+    for (size_t t = frames.size() / 4; t < 3 * frames.size() / 4; ++t)
+      for (int k = 0; k < qv::kSpecBins; ++k) mean[k] += double(frames[t][k]) * frames[t][k];
+    const int first = static_cast<int>(1000 / kBinHz), last = static_cast<int>(6000 / kBinHz);
+    const int peak = static_cast<int>(
+        std::max_element(mean.begin() + first, mean.begin() + last) - mean.begin());
+    EXPECT_NEAR(peak * kBinHz, 3000.0, 2 * kBinHz) << voice;
+  }
+}
+
 // A conversion makes nothing above the speech band of a 16 kHz recording: no frame, in speech or
 // in a pause, holds energy above 9 kHz within 50 dB of the output's mean frame energy, for every
 // voice and for a clone.
