@@ -151,9 +151,9 @@ def voice_parts(B, t, plan, env_new, fine, lm, voiced, noise, tau):
     B.probe("p_harm", share)
     harmonics = harmonic_spectrum(B, t, env_new, plan.new_log_f0, voiced)
     # Noise keeps the source's own fine structure, where it stands, in frames that hold no pitch:
-    # there its detail is the room's, the hum's and the consonant's, none of which the new voice
-    # changes (moving it by the pitch ratio, as this did, made the background sound processed).
-    # In voiced frames the noise is smooth.
+    # there its detail is the room's, the hum's and the consonant's, none of which a new voice
+    # changes (moved by the pitch ratio, the background sounds processed). In voiced frames the
+    # noise is smooth.
     noise_log = B.add(env_new, B.mul(fine, B.sub(B.const(1.0), voiced)))
     noise_part = noise_spectrum(B, t, noise_log, lm, noise, tau)
     rest = B.sqrt(B.maximum(B.sub(B.const(1.0), B.mul(share, share)), B.const(0.0)))
