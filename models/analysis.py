@@ -12,17 +12,31 @@ def frames_first(B, spec):
 
 
 def pitch(B, t, mag):
-    """Per-frame log F0 and aperiodicity of M [T, 513]. The YIN difference d(lag) = 2 (r(0) -
-    r(lag)) from the autocorrelation r, normalised by its running mean; the F0 is at the first
+    """Per-frame log F0 and aperiodicity of M [T, 513], from whichever of two analyses finds the
+    frame more periodic: the frame with its neighbours (about 70 ms, steadier through breathy and
+    noisy stretches) or the frame alone (46 ms). Where the pitch moves fast the neighbours' periods
+    differ, their sum has no clear dip, and a clearly voiced frame would read as noise or an
+    octave off; the frame alone still holds one period."""
+    low = B.slice(mag, 1, 0, PITCH_BINS)
+    single = B.matmul(B.mul(low, low), t["yin"])                          # [T, LAG_MAX + 1]
+    # Zero beyond the ends: the normalised difference does not depend on the scale.
+    padded = B.pad_rows(single, 1, 1)
+    with_neighbours = B.add(B.add(B.slice(padded, 0, 0, -2), B.slice(padded, 0, 1, -1)),
+                            B.slice(padded, 0, 2, END))
+    steady_f0, steady_aperiodicity = pitch_from_autocorrelation(B, t, with_neighbours)
+    alone_f0, alone_aperiodicity = pitch_from_autocorrelation(B, t, single)
+    alone = B.less(alone_aperiodicity, steady_aperiodicity)
+    return (B.where(alone, alone_f0, steady_f0),
+            B.where(alone, alone_aperiodicity, steady_aperiodicity))
+
+
+def pitch_from_autocorrelation(B, t, r):
+    """Log F0 and aperiodicity [T, 1] from autocorrelations r [T, LAG_MAX + 1]. The YIN
+    difference d(lag) = 2 (r(0) - r(lag)), normalised by its running mean; the F0 is at the first
     dip below DIP_THRESHOLD (the minimum of that dip), or at the deepest point when there is none,
     refined by a parabola. Taking the first dip rather than the deepest keeps sub-octaves from
-    winning; the difference function does not depend on how strong the first harmonic is."""
-    low = B.slice(mag, 1, 0, PITCH_BINS)
-    r = B.matmul(B.mul(low, low), t["yin"])                               # [T, LAG_MAX + 1]
-    # With the frames before and after (zero beyond the ends: the normalised difference does not
-    # depend on the scale).
-    padded = B.pad_rows(r, 1, 1)
-    r = B.add(B.add(B.slice(padded, 0, 0, -2), B.slice(padded, 0, 1, -1)), B.slice(padded, 0, 2, END))
+    winning; the difference function does not depend on how strong the first harmonic is. The
+    aperiodicity is the normalised difference at the chosen lag."""
     d = B.mul(B.sub(B.slice(r, 1, 0, 1), B.slice(r, 1, 1, LAG_MAX + 1)), B.const(2.0))
     cum = B.cumsum(d, 1)                                                  # lags 1..LAG_MAX
     dn = B.div(B.mul(d, t.lags), B.maximum(cum, B.const(1e-12)))

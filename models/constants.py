@@ -17,9 +17,10 @@ RATIO_MIN, RATIO_MAX = 0.33, 3.0
 LIFTER_Q = 36
 EPS = 1e-5
 # The pitch tracker (a YIN difference function computed from the power spectrum): bins up to
-# 4 kHz, each frame's autocorrelation averaged with its neighbours' (about 70 ms of analysis,
-# steadier than one 46 ms frame), the first dip of the normalised difference below
-# DIP_THRESHOLD, and a frame voiced when that dip is below APERIODIC_MAX (and the frame is loud).
+# 4 kHz, each frame's autocorrelation alone (46 ms, which follows a fast rise) and averaged with
+# its neighbours' (about 70 ms, steadier), whichever is more periodic; the first dip of the
+# normalised difference below DIP_THRESHOLD, and a frame voiced when that dip is below
+# APERIODIC_MAX (and the frame is loud).
 # The dip threshold was chosen on speakers 1-3 of the corpus against aubio's yinfft; the voicing
 # threshold on half of the LibriSpeech speakers, checked on the other half (models/README.md).
 # The encoder measures a speaker's pitch on the frames the converter moves.
