@@ -16,7 +16,8 @@ def pitch(B, t, mag):
     frame more periodic: the frame with its neighbours (about 70 ms, steadier through breathy and
     noisy stretches) or the frame alone (46 ms). Where the pitch moves fast the neighbours' periods
     differ, their sum has no clear dip, and a clearly voiced frame would read as noise or an
-    octave off; the frame alone still holds one period."""
+    octave off; the frame alone still holds one period. Also the aperiodicity of the steadier
+    analysis alone, [T, 1], which holds still through a vowel and moves less with the pitch."""
     low = B.slice(mag, 1, 0, PITCH_BINS)
     single = B.matmul(B.mul(low, low), t["yin"])                          # [T, LAG_MAX + 1]
     # Zero beyond the ends: the normalised difference does not depend on the scale.
@@ -27,7 +28,7 @@ def pitch(B, t, mag):
     alone_f0, alone_aperiodicity = pitch_from_autocorrelation(B, t, single)
     alone = B.less(alone_aperiodicity, steady_aperiodicity)
     return (B.where(alone, alone_f0, steady_f0),
-            B.where(alone, alone_aperiodicity, steady_aperiodicity))
+            B.where(alone, alone_aperiodicity, steady_aperiodicity), steady_aperiodicity)
 
 
 def pitch_from_autocorrelation(B, t, r):
@@ -70,14 +71,15 @@ def analyse(B, t, mag):
     lm = B.log(B.add(mag, B.const(EPS)))
     env = B.matmul(B.matmul(lm, t["cepstrum"]), t["lift_back"])
     fine = B.sub(lm, env)
-    log_f0, aperiodicity = pitch(B, t, mag)
+    log_f0, aperiodicity, steady_aperiodicity = pitch(B, t, mag)
     # Voiced: loud enough against the loudest frame, and clearly periodic.
     energy = B.reduce_sum(B.mul(mag, mag), 1)                # [T, 1]
     loud = B.and_(B.greater(energy, B.mul(B.reduce_max(energy, 0), B.const(10 ** -3.5))),
                   B.greater(energy, B.const(LOUD_FLOOR)))
     periodic = B.less(aperiodicity, B.const(APERIODIC_MAX))
     voiced = B.to_float(B.and_(loud, periodic))
-    clear = B.to_float(B.and_(loud, B.less(aperiodicity, B.const(ENVELOPE_APERIODIC_MAX))))
+    # A speaker's timbre comes from steady vowels: a frame that is periodic over its neighbours too.
+    clear = B.to_float(B.and_(loud, B.less(steady_aperiodicity, B.const(ENVELOPE_APERIODIC_MAX))))
     return lm, env, fine, log_f0, voiced, energy, clear
 
 

@@ -29,8 +29,9 @@ LAG_MIN = int(SR / F0_MAX)           # 52
 LAG_MAX = int(np.ceil(SR / F0_MIN))  # 368
 DIP_THRESHOLD = 0.15
 APERIODIC_MAX = 0.6
-# A speaker's timbre is taken from the clearly periodic frames alone: weaker ones (onsets,
-# breathy ends) carry more of the room and the noise than of the voice.
+# A speaker's timbre is taken from the clearly periodic frames alone, by the steadier (three-frame)
+# analysis: weaker ones (onsets, breathy ends) carry more of the room and the noise than of the
+# voice, and glides more of the movement than of the vowel.
 ENVELOPE_APERIODIC_MAX = 0.25
 # A frame is loud when it is within 35 dB of the signal's loudest and above an absolute floor:
 # quiet noise is not voice, even where nothing louder is near (a short stream piece in a pause).
