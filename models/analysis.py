@@ -50,8 +50,8 @@ def pitch_from_autocorrelation(B, t, r):
     first_lag = B.add(B.to_float(first), B.const(1.0))
     in_dip = B.and_(B.greater(t.lags, B.sub(first_lag, B.const(0.5))),
                     B.less(t.lags, B.add(B.mul(first_lag, B.const(1.25)), B.const(0.5))))
-    dip_min = B.argmax(B.sub(B.const(0.0), B.where(in_dip, dn, big)), 1)
-    deepest = B.argmax(B.sub(B.const(0.0), dn), 1)
+    dip_min = B.argmin(B.where(in_dip, dn, big), 1)
+    deepest = B.argmin(dn, 1)
     best = B.where(has_dip, dip_min, deepest)                             # [T, 1] int64
     lo = B.maximum(B.sub(best, B.const(1, np.int64)), B.const(0, np.int64))
     hi = B.minimum(B.add(best, B.const(1, np.int64)), B.const(LAG_MAX - 1, np.int64))

@@ -66,6 +66,7 @@ class NumpyBackend:
     def reduce_mean(self, x, axis, keepdims=True): return np.mean(x, axis=axis, keepdims=keepdims)
     def reduce_max(self, x, axis, keepdims=True): return np.max(x, axis=axis, keepdims=keepdims)
     def argmax(self, x, axis): return np.expand_dims(np.argmax(x, axis=axis), axis)
+    def argmin(self, x, axis): return np.expand_dims(np.argmin(x, axis=axis), axis)
     def cumsum(self, x, axis): return np.cumsum(x, axis=axis, dtype=x.dtype)
 
     def expand_as(self, x, like):
@@ -180,6 +181,9 @@ class OnnxBackend:
 
     def argmax(self, x, axis):
         return self._node("ArgMax", [x], axis=axis, keepdims=1)
+
+    def argmin(self, x, axis):
+        return self._node("ArgMin", [x], axis=axis, keepdims=1)
 
     def cumsum(self, x, axis):
         return self._node("CumSum", [x, self.const(np.array(axis, dtype=np.int64), np.int64)])
