@@ -20,7 +20,7 @@ namespace {
 
 constexpr size_t kMessageSize = 256;
 // 15 s hops with 279 ms of context each (22 frames, far more than the converter's reach): the
-// models see continuous audio, memory holds one piece (about 135 MB in all, whatever the file's
+// models see continuous audio, memory holds one piece (about 140 MB in all, whatever the file's
 // length) and the context costs 1.9 % more work (bench/README.md). The joins have room for a
 // long crossfade.
 const piece_plan kFilePlan{323 * 1024, 6 * 1024, 256, 1024, 2048, 512, 0, 1, 0.0f, false};
