@@ -19,7 +19,7 @@ def pitch(B, t, mag):
     octave off; the frame alone still holds one period. Also the aperiodicity of the steadier
     analysis alone, [T, 1], which holds still through a vowel and moves less with the pitch."""
     low = B.slice(mag, 1, 0, PITCH_BINS)
-    single = B.matmul(B.mul(low, low), t["yin"])                          # [T, LAG_MAX + 1]
+    single = B.mul(B.matmul(B.mul(low, low), t["yin"]), t["window_unbias"])  # [T, LAG_MAX + 1]
     # Zero beyond the ends: the normalised difference does not depend on the scale.
     padded = B.pad_rows(single, 1, 1)
     with_neighbours = B.add(B.add(B.slice(padded, 0, 0, -2), B.slice(padded, 0, 1, -1)),

@@ -29,6 +29,10 @@ LAG_MIN = int(SR / F0_MAX)           # 52
 LAG_MAX = int(np.ceil(SR / F0_MIN))  # 368
 DIP_THRESHOLD = 0.15
 APERIODIC_MAX = 0.6
+# Half of the analysis window's decay with lag is taken out of each autocorrelation (as a power
+# of the window's own): otherwise a low voice's longer period reads as less periodic than a high
+# voice's, and its frames fall to noise.
+WINDOW_UNBIAS = 0.5
 # A speaker's timbre is taken from the clearly periodic frames alone, by the steadier (three-frame)
 # analysis: weaker ones (onsets, breathy ends) carry more of the room and the noise than of the
 # voice, and glides more of the movement than of the vowel.

@@ -47,6 +47,15 @@ def yin_matrix():
     return (np.cos(2 * np.pi * k * lag / NFFT) * np.where(k == 0, 1.0, 2.0)).astype(np.float32)
 
 
+def window_unbias():
+    """[1, LAG_MAX + 1]: the Hann window's circular autocorrelation, normalised, to the power
+    -WINDOW_UNBIAS: multiplied into a frame's autocorrelation it undoes that much of the window's
+    decay with lag, which otherwise makes a long period (a low voice) look less periodic."""
+    h = hann()
+    corr = np.array([np.sum(h * np.roll(h, -lag)) for lag in range(LAG_MAX + 1)])
+    return ((corr / corr[0]) ** -WINDOW_UNBIAS).astype(np.float32)[None, :]
+
+
 def mel(f):
     return 2595.0 * np.log10(1.0 + f / 700.0)
 
@@ -173,6 +182,7 @@ TABLES = {
     "fine_lift_back": lift_back_matrix(UPPER_ENVELOPE_Q),
     "min_phase": min_phase_matrix(),
     "yin": yin_matrix(),
+    "window_unbias": window_unbias(),
     "to_points": to_points_matrix(),
     "from_points": from_points_matrix(),
     "pow_smooth": gaussian_smoothing(250.0),
