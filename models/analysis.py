@@ -83,6 +83,20 @@ def analyse(B, t, mag):
     return lm, env, fine, log_f0, voiced, energy, clear
 
 
+def above_background(B, energy):
+    """[T, 1] bool: frames louder than the recording's steady background. The background is the
+    level BACKGROUND_SHARE of the frames stay at or below (a hum or a fan under the pauses); a frame
+    counts when it is BACKGROUND_MARGIN_DB above that, or within BACKGROUND_CAP_DB of the loudest
+    (so that a recording with no pauses, or a steady tone, keeps its frames)."""
+    ordered = B.sort_ascending(energy)                                        # [T, 1]
+    frames = B.reduce_sum(B.to_float(B.greater(energy, B.const(-1.0))), 0)    # [1, 1]
+    at = B.reshape(B.to_int(B.floor(B.mul(frames, B.const(BACKGROUND_SHARE)))), [1, 1])
+    background = B.gather_elements(ordered, at, 0)                            # [1, 1]
+    floor = B.minimum(B.mul(background, B.const(10 ** (BACKGROUND_MARGIN_DB / 10))),
+                      B.mul(B.reduce_max(energy, 0), B.const(10 ** (-BACKGROUND_CAP_DB / 10))))
+    return B.greater(energy, floor)
+
+
 def median_log_f0(B, log_f0, voiced):
     """Median of log F0 over voiced frames (ln 150 Hz when there is none)."""
     big = B.const(100.0)

@@ -33,6 +33,11 @@ APERIODIC_MAX = 0.6
 # of the window's own): otherwise a low voice's longer period reads as less periodic than a high
 # voice's, and its frames fall to noise.
 WINDOW_UNBIAS = 0.5
+# A speaker's pitch is the median over voiced frames above the recording's steady background
+# (analysis.above_background): a hum under the pauses reads as periodic, and is no voice.
+BACKGROUND_SHARE = 0.1
+BACKGROUND_MARGIN_DB = 3.0
+BACKGROUND_CAP_DB = 6.0
 # A speaker's timbre is taken from the clearly periodic frames alone, by the steadier (three-frame)
 # analysis: weaker ones (onsets, breathy ends) carry more of the room and the noise than of the
 # voice, and glides more of the movement than of the vowel.

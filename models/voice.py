@@ -1,7 +1,8 @@
 """The default voice models, written once against graph.py's backends.
 
 Embedding layout (256 float32; the rest are zero):
-  [0]       ln(F0 / 100 Hz): the speaker's typical pitch (median F0 over voiced frames)
+  [0]       ln(F0 / 100 Hz): the speaker's typical pitch (median F0 over voiced frames above the
+            recording's steady background)
   [1]       monotone amount, 0..1: 1 holds the pitch at the target level (the "robot" voice)
   [2]       follow the source's pitch level, 0..1 (1: the target pitch is the source's own)
   [3]       timbre weight, 0..1: how much of the spectral envelope below to impose
@@ -14,8 +15,9 @@ Embedding layout (256 float32; the rest are zero):
 """
 import numpy as np
 
-from analysis import (analyse, fold_octaves, frames_first, harmonicity, mean_envelope, median3,
-                      median_log_f0, smooth_track, source_band, spectrum_energy, upper_envelope)
+from analysis import (above_background, analyse, fold_octaves, frames_first, harmonicity,
+                      mean_envelope, median3, median_log_f0, smooth_track, source_band,
+                      spectrum_energy, upper_envelope)
 from constants import *  # noqa: F401,F403
 from synthesis import (harmonic_spectrum, istft, noise_spectrum, peak_limit, window_sum)
 from tables import Tables, hann_ola_sign, noise_ola_power
@@ -25,7 +27,8 @@ def speaker_encoder(B, spec):
     t = Tables(B)
     mag = frames_first(B, spec)
     lm, env, fine, log_f0, voiced, energy, clear = analyse(B, t, mag)
-    med = median_log_f0(B, log_f0, voiced)                     # [1, 1]
+    speaking = B.mul(voiced, B.to_float(above_background(B, energy)))
+    med = median_log_f0(B, log_f0, speaking)                   # [1, 1]
     pitch_feature = B.mul(B.sub(med, B.const([[np.log(150.0)]])), B.const(5.0))
     head = B.concat([B.sub(med, B.const([[np.log(100.0)]])),
                      B.const([[0.0, 0.0, CLONE_TIMBRE, DEFAULT_FORMANT_EXP]]), pitch_feature,

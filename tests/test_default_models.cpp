@@ -224,6 +224,23 @@ TEST_F(DefaultModels, ALowBreathyVoiceStaysVoiced) {
   }
 }
 
+// A hum under the pauses is no voice: a 200 Hz buzz spoken in 0.4 s bursts, one a second, over a
+// 60 Hz hum about 20 dB below it that runs throughout, measures as a 200 Hz speaker. (The hum
+// alone is periodic, and sounds for longer than the voice.)
+TEST_F(DefaultModels, AHumUnderThePausesIsNoVoice) {
+  init(ONDRELIX_MODELS_DIR);
+  const double rate = 22050;
+  std::vector<float> x(static_cast<size_t>(3 * rate));
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double t = i / rate;
+    const double buzz = std::fmod(t, 1.0) < 0.4 ? 0.3 * (2 * std::fmod(200.0 * t, 1.0) - 1) : 0.0;
+    x[i] = static_cast<float>(buzz + 0.02 * std::sin(6.283185307 * 60.0 * t));
+  }
+  float e[qv::kEmbeddingSize];
+  ASSERT_EQ(qvt::measure_source(x.data(), static_cast<int32_t>(x.size()), e), 0);
+  EXPECT_NEAR(100.0 * std::exp(e[0]), 200.0, 6.0);
+}
+
 // What is not voice is not moved with the voice: a faint whistle at 3 kHz in a noisy room with no
 // one speaking stays at 3 kHz, whichever way a voice shifts the pitch.
 TEST_F(DefaultModels, ABackgroundWithoutVoiceStaysWhereItIs) {
