@@ -58,6 +58,9 @@ NOISE_SCATTER = 971.3
 # by octaves towards the speaker's level where it strays further than this factor from it.
 TRACK_SMOOTH = 2
 OCTAVE_FOLD = 1.6
+# Frames whose pitch lies further than this factor from the speaker's level are not voiced by the
+# converter (voice.within_reach): no intonation goes that far; a hum or a slip of the tracker does.
+VOICE_REACH = 2.8
 # The envelope harmonics sit under: rounds of the iterative upper envelope, and its cepstral
 # order (finer than the encoder's 36: formant detail, which the words depend on).
 TRUE_ENVELOPE_ROUNDS = 6

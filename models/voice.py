@@ -70,6 +70,7 @@ def converter(B, spec, spec_lengths, g_src, g_tgt, noise, tau):
     live = B.to_float(B.less(B.arange_rows(mag), B.reshape(B.to_float(spec_lengths), [1, 1])))
     mag = B.mul(mag, live)
     lm, env, fine, log_f0, voiced, energy, clear = analyse(B, t, mag)
+    voiced = B.mul(voiced, within_reach(B, log_f0, pitch_level(B, g_src)))
     B.probe("p_logf0", log_f0)
     B.probe("p_voiced", voiced)
     plan = voice_plan(B, log_f0, voiced, g_src, g_tgt)
@@ -108,6 +109,20 @@ def converter(B, spec, spec_lengths, g_src, g_tgt, noise, tau):
     return B.reshape(audio, [1, 1, -1])
 
 
+def pitch_level(B, g):
+    """An embedding's pitch level, ln F0 as [1, 1]."""
+    return B.add(embedding_field(B, g, 0, -1.0, 2.0), B.const([[np.log(100.0)]]))
+
+
+def within_reach(B, log_f0, level):
+    """[T, 1], 1 where a frame's pitch lies within VOICE_REACH of the speaker's level (log, [1, 1]).
+    Further off it is no voice of this speaker: a mains hum under the pauses, a whistle, or the
+    tracker off by more than an octave. Left unvoiced, such a frame keeps its own fine structure
+    where it stands; voiced, it would be folded by octaves into a buzz near the new voice's pitch."""
+    off = B.abs(B.sub(log_f0, level))
+    return B.to_float(B.less(off, B.const(float(np.log(VOICE_REACH)))))
+
+
 class VoicePlan:
     """What the two embeddings ask of a conversion: the pitch track to move, the new log F0 per
     frame, the formant factor and the monotone amount."""
@@ -119,8 +134,8 @@ class VoicePlan:
 def voice_plan(B, log_f0, voiced, g_src, g_tgt):
     """From the source's pitch level to the target's, per frame; "robot" (monotone 1) holds
     every frame at the target level. Formants move gently with the utterance's ratio."""
-    src_level = B.add(embedding_field(B, g_src, 0, -1.0, 2.0), B.const([[np.log(100.0)]]))
-    tgt_level = B.add(embedding_field(B, g_tgt, 0, -1.0, 2.0), B.const([[np.log(100.0)]]))
+    src_level = pitch_level(B, g_src)
+    tgt_level = pitch_level(B, g_tgt)
     follow = embedding_field(B, g_tgt, 2, 0.0, 1.0)
     tgt_level = B.add(tgt_level, B.mul(follow, B.sub(src_level, tgt_level)))
     mono = embedding_field(B, g_tgt, 1, 0.0, 1.0)
