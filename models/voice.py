@@ -124,11 +124,13 @@ def within_reach(B, log_f0, level):
 
 
 class VoicePlan:
-    """What the two embeddings ask of a conversion: the pitch track to move, the new log F0 per
-    frame, the formant factor and the monotone amount."""
+    """What the two embeddings ask of a conversion: each frame's measured log F0, the pitch track
+    to move (folded and smoothed), the new log F0 per frame, the formant factor and the monotone
+    amount."""
 
-    def __init__(self, track, new_log_f0, alpha, mono):
-        self.track, self.new_log_f0, self.alpha, self.mono = track, new_log_f0, alpha, mono
+    def __init__(self, measured, track, new_log_f0, alpha, mono):
+        self.measured, self.track, self.new_log_f0 = measured, track, new_log_f0
+        self.alpha, self.mono = alpha, mono
 
 
 def voice_plan(B, log_f0, voiced, g_src, g_tgt):
@@ -148,7 +150,7 @@ def voice_plan(B, log_f0, voiced, g_src, g_tgt):
     ratio = B.clip(natural, float(np.log(RATIO_MIN)), float(np.log(RATIO_MAX)))
     formant_exp = embedding_field(B, g_tgt, 4, 0.0, 0.5)
     alpha = B.exp(B.mul(ratio, formant_exp))                             # [1, 1]
-    return VoicePlan(track, new_log_f0, alpha, mono)
+    return VoicePlan(log_f0, track, new_log_f0, alpha, mono)
 
 
 def timbre_curve(B, t, g_src, g_tgt):
@@ -164,8 +166,11 @@ def timbre_curve(B, t, g_src, g_tgt):
 def voice_parts(B, t, plan, env_new, fine, lm, voiced, noise, tau):
     """The harmonics and the noise of the new voice, each as (real, imaginary) [T, 513], in the
     shares the source's harmonicity gives each bin of a voiced frame (power complementary)."""
+    # Harmonicity is read at the frame's own F0, where its fine structure holds the harmonics. The
+    # track can lie an octave from it (folded towards the speaker's level), and read there every
+    # other harmonic cancels: a voiced stretch would come out as noise.
     # A monotone voice is a steady buzz: its voiced frames are harmonics throughout.
-    share = B.mul(B.maximum(harmonicity(B, t, fine, plan.track), plan.mono), voiced)  # [T, 513]
+    share = B.mul(B.maximum(harmonicity(B, t, fine, plan.measured), plan.mono), voiced)  # [T, 513]
     B.probe("p_harm", share)
     harmonics = harmonic_spectrum(B, t, env_new, plan.new_log_f0, voiced)
     # Noise keeps the source's own fine structure, where it stands, in frames that hold no pitch:
