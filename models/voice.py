@@ -70,10 +70,11 @@ def converter(B, spec, spec_lengths, g_src, g_tgt, noise, tau):
     live = B.to_float(B.less(B.arange_rows(mag), B.reshape(B.to_float(spec_lengths), [1, 1])))
     mag = B.mul(mag, live)
     lm, env, fine, log_f0, voiced, energy, clear = analyse(B, t, mag)
-    voiced = B.mul(voiced, within_reach(B, log_f0, pitch_level(B, g_src)))
+    src_level = pitch_level(B, g_src)
+    voiced = B.mul(voiced, within_reach(B, log_f0, src_level))
     B.probe("p_logf0", log_f0)
     B.probe("p_voiced", voiced)
-    plan = voice_plan(B, log_f0, voiced, g_src, g_tgt)
+    plan = voice_plan(B, log_f0, voiced, src_level, g_tgt)
 
     # The new envelope: the upper envelope warped, with the timbre; its level is set below.
     # Below a voiced frame's own F0 the source holds nothing to measure; a lower voice's first
@@ -133,10 +134,10 @@ class VoicePlan:
         self.alpha, self.mono = alpha, mono
 
 
-def voice_plan(B, log_f0, voiced, g_src, g_tgt):
-    """From the source's pitch level to the target's, per frame; "robot" (monotone 1) holds
-    every frame at the target level. Formants move gently with the utterance's ratio."""
-    src_level = pitch_level(B, g_src)
+def voice_plan(B, log_f0, voiced, src_level, g_tgt):
+    """From the source's pitch level (ln F0, [1, 1]) to the target's, per frame; "robot"
+    (monotone 1) holds every frame at the target level. Formants move gently with the
+    utterance's ratio."""
     tgt_level = pitch_level(B, g_tgt)
     follow = embedding_field(B, g_tgt, 2, 0.0, 1.0)
     tgt_level = B.add(tgt_level, B.mul(follow, B.sub(src_level, tgt_level)))
