@@ -11,6 +11,20 @@ def frames_first(B, spec):
     return B.transpose(B.reshape(spec, [BINS, -1]), [1, 0])
 
 
+def without_offset(B, mag):
+    """M [T, 513] with a DC offset or a rumble taken out of bins 0 and 1 (below 43 Hz, under any
+    voice). A voice's spectrum falls away below its first harmonic: bins 0 and 1 stay within
+    OFFSET_MARGIN of bin 2 and are kept as they are. An offset stands far above that (left in,
+    it would count as loudness, so that every pause is loud and the speech sinks under the
+    background, bend the pitch tracker's difference function, and be spread by the level
+    matching into a rumble): the further above, the lower it is set, margin^2 / excess times
+    bin 2's level, so that the mapping has no step at the margin."""
+    reference = B.maximum(B.slice(mag, 1, 2, 3), B.const(1e-12))         # [T, 1]
+    excess = B.div(B.slice(mag, 1, 0, 2), reference)                     # [T, 2]
+    kept = B.minimum(excess, B.div(B.const(OFFSET_MARGIN ** 2), excess))
+    return B.concat([B.mul(kept, reference), B.slice(mag, 1, 2, BINS)], 1)
+
+
 def pitch(B, t, mag):
     """Per-frame log F0 and aperiodicity of M [T, 513], from whichever of two analyses finds the
     frame more periodic: the frame with its neighbours (about 70 ms, steadier through breathy and

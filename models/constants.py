@@ -11,6 +11,9 @@ EMB = 256
 ENV_AT = 8
 ENV_POINTS = 128
 F0_MIN, F0_MAX = 60.0, 420.0
+# Bins 0 and 1 of a voice's spectrum stay within this factor of bin 2's magnitude (every frame of
+# the corpus's speech does); an offset or a rumble stands further above (analysis.without_offset).
+OFFSET_MARGIN = 10.0
 # Pitch ratios the converter applies: from a 250 Hz voice to 95 Hz (0.38) up to an 80 Hz voice to
 # 210 Hz (2.6), with room on both sides.
 RATIO_MIN, RATIO_MAX = 0.33, 3.0

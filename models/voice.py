@@ -17,7 +17,7 @@ import numpy as np
 
 from analysis import (above_background, analyse, fold_octaves, frames_first, harmonicity,
                       mean_envelope, median3, median_log_f0, smooth_track, source_band,
-                      spectrum_energy, upper_envelope)
+                      spectrum_energy, upper_envelope, without_offset)
 from constants import *  # noqa: F401,F403
 from synthesis import (harmonic_spectrum, istft, noise_spectrum, peak_limit, window_sum)
 from tables import Tables, hann_ola_sign, noise_ola_power
@@ -25,7 +25,7 @@ from tables import Tables, hann_ola_sign, noise_ola_power
 
 def speaker_encoder(B, spec):
     t = Tables(B)
-    mag = frames_first(B, spec)
+    mag = without_offset(B, frames_first(B, spec))
     lm, env, fine, log_f0, voiced, energy, clear = analyse(B, t, mag)
     speaking = B.mul(voiced, B.to_float(above_background(B, energy)))
     med = median_log_f0(B, log_f0, speaking)                   # [1, 1]
@@ -65,7 +65,7 @@ def shift_rows(B, t, values, ratio, floor_bins=None):
 
 def converter(B, spec, spec_lengths, g_src, g_tgt, noise, tau):
     t = Tables(B)
-    mag = frames_first(B, spec)                                          # [T, 513]
+    mag = without_offset(B, frames_first(B, spec))                       # [T, 513]
     # Frames past spec_lengths are ignored (silent).
     live = B.to_float(B.less(B.arange_rows(mag), B.reshape(B.to_float(spec_lengths), [1, 1])))
     mag = B.mul(mag, live)

@@ -302,6 +302,43 @@ TEST_F(DefaultModels, AHumUnderThePausesStaysAHum) {
   }
 }
 
+// A DC offset is no sound: a 150 Hz buzz in 0.4 s bursts, one a second, riding on an offset of
+// 0.1 (cheap sound cards record one) converts as the buzz alone does. Its pauses stay silent,
+// at least 50 dB under the bursts (the offset, counted as loudness, came out as a rumble below
+// 130 Hz only 11 dB under them), and the output is as loud as the buzz's own conversion.
+TEST_F(DefaultModels, AnOffsetIsNoSound) {
+  init(ONDRELIX_MODELS_DIR);
+  const double rate = 22050;
+  auto bursts = [&](double offset) {
+    std::vector<float> x(static_cast<size_t>(3 * rate));
+    for (size_t i = 0; i < x.size(); ++i) {
+      const double t = i / rate;
+      const bool speaking = std::fmod(t, 1.0) < 0.4;
+      x[i] = static_cast<float>(offset + (speaking ? 0.3 * (2 * std::fmod(150.0 * t, 1.0) - 1) : 0));
+    }
+    return x;
+  };
+  // Mean frame energy over the frames whose centres lie between `from` and `to` of each second.
+  auto energy = [&](const std::vector<std::vector<float>> &frames, double from, double to) {
+    double sum = 0;
+    int n = 0;
+    for (size_t t = 0; t < frames.size(); ++t) {
+      const double within_second = std::fmod((256.0 * t + 128) / rate, 1.0);
+      if (within_second < from || within_second > to) continue;
+      for (int k = 1; k < qv::kSpecBins; ++k) sum += double(frames[t][k]) * frames[t][k];
+      ++n;
+    }
+    return sum / std::max(n, 1);
+  };
+  for (const char *voice : {"female", "deep"}) {
+    const auto plain = frames_of(convert(bursts(0.0), qvt::voice_embedding(voice)));
+    const auto offset = frames_of(convert(bursts(0.1), qvt::voice_embedding(voice)));
+    const double speech = energy(offset, 0.1, 0.3);
+    EXPECT_LT(10 * std::log10(energy(offset, 0.55, 0.9) / speech), -50.0) << voice;
+    EXPECT_NEAR(10 * std::log10(speech / energy(plain, 0.1, 0.3)), 0.0, 0.5) << voice;
+  }
+}
+
 // What is not voice is not moved with the voice: a faint whistle at 3 kHz in a noisy room with no
 // one speaking stays at 3 kHz, whichever way a voice shifts the pitch.
 TEST_F(DefaultModels, ABackgroundWithoutVoiceStaysWhereItIs) {
