@@ -151,7 +151,8 @@ ONDRELIX_API int ondrelix_load_voice(const char *wav_path, const char **report);
  *   sample for every input sample after a fixed delay (about 36 ms beyond the
  *   hop and the conversion). In it "latency_ms" sets the hop between pieces
  *   (default 46 ms); "gate_db" (-120 to 0) makes pieces quieter than that
- *   level come out as silence without running the models; "max_delay_ms" (50
+ *   level (measured about their mean: a DC offset is no sound) come out as
+ *   silence without running the models; "max_delay_ms" (50
  *   to 10000, default 500): when more input than that waits, the oldest is
  *   dropped (counted in "dropped_frames") and the stream rejoins with a
  *   crossfade, so the delay stays bounded.

@@ -89,6 +89,22 @@ qv::status piece_converter::model_piece(const float *window, int32_t length,
   return step;
 }
 
+namespace {
+
+// The RMS of x[0..n) about its mean: a DC offset (a cheap sound card records one) is no sound,
+// and must not hold the gate open through the pauses.
+double level_about_mean(const float *x, int32_t n) {
+  double sum = 0.0, sum_sq = 0.0;
+  for (int32_t i = 0; i < n; ++i) {
+    sum += x[i];
+    sum_sq += double(x[i]) * x[i];
+  }
+  const double mean = sum / n;
+  return std::sqrt(std::max(0.0, sum_sq / n - mean * mean));
+}
+
+}  // namespace
+
 // Converts the piece whose hop starts at next_ and is `hop` long (the plan's, or less for the
 // last piece of a signal).
 qv::status piece_converter::convert_piece(std::vector<float> &out, int32_t hop) {
@@ -97,12 +113,8 @@ qv::status piece_converter::convert_piece(std::vector<float> &out, int32_t hop) 
   const auto length = static_cast<int32_t>(input_needed(hop) - start);
   const float *window = input_from(start);
   piece_.assign(static_cast<size_t>(hop + plan_.crossfade + plan_.search), 0.0f);
-  double hop_energy = 0.0;
-  for (int32_t i = 0; i < hop; ++i) {
-    const double v = window[next_ - start + i];
-    hop_energy += v * v;
-  }
-  const bool gated = plan_.gate_rms > 0 && std::sqrt(hop_energy / hop) < plan_.gate_rms;
+  const bool gated =
+      plan_.gate_rms > 0 && level_about_mean(window + (next_ - start), hop) < plan_.gate_rms;
   if (gated) {
     ++gated_;  // silence, which the joiner fades into and out of
   } else {
