@@ -257,18 +257,24 @@ TEST_F(DefaultModels, ALowBreathyVoiceStaysVoiced) {
   }
 }
 
-// A 200 Hz buzz spoken in 0.4 s bursts, one a second, over a 60 Hz hum about 20 dB below it that
-// runs throughout (3 s at the model's rate). The hum alone is periodic, and sounds for longer than
-// the voice.
-std::vector<float> buzz_over_hum() {
+// A sawtooth buzz at f0 spoken in 0.4 s bursts, one a second, 3 s at the model's rate, over
+// `under(t)`, which runs throughout.
+template <class Under>
+std::vector<float> buzz_in_bursts(double f0, Under under) {
   const double rate = 22050;
   std::vector<float> x(static_cast<size_t>(3 * rate));
   for (size_t i = 0; i < x.size(); ++i) {
     const double t = i / rate;
-    const double buzz = std::fmod(t, 1.0) < 0.4 ? 0.3 * (2 * std::fmod(200.0 * t, 1.0) - 1) : 0.0;
-    x[i] = static_cast<float>(buzz + 0.02 * std::sin(6.283185307 * 60.0 * t));
+    const double buzz = std::fmod(t, 1.0) < 0.4 ? 0.3 * (2 * std::fmod(f0 * t, 1.0) - 1) : 0.0;
+    x[i] = static_cast<float>(buzz + under(t));
   }
   return x;
+}
+
+// A 200 Hz buzz over a 60 Hz hum about 20 dB below it. The hum alone is periodic, and sounds for
+// longer than the voice.
+std::vector<float> buzz_over_hum() {
+  return buzz_in_bursts(200.0, [](double t) { return 0.02 * std::sin(6.283185307 * 60.0 * t); });
 }
 
 // A hum under the pauses is no voice: the buzz over the hum measures as a 200 Hz speaker.
@@ -309,15 +315,7 @@ TEST_F(DefaultModels, AHumUnderThePausesStaysAHum) {
 TEST_F(DefaultModels, AnOffsetIsNoSound) {
   init(ONDRELIX_MODELS_DIR);
   const double rate = 22050;
-  auto bursts = [&](double offset) {
-    std::vector<float> x(static_cast<size_t>(3 * rate));
-    for (size_t i = 0; i < x.size(); ++i) {
-      const double t = i / rate;
-      const bool speaking = std::fmod(t, 1.0) < 0.4;
-      x[i] = static_cast<float>(offset + (speaking ? 0.3 * (2 * std::fmod(150.0 * t, 1.0) - 1) : 0));
-    }
-    return x;
-  };
+  auto bursts = [](double offset) { return buzz_in_bursts(150.0, [=](double) { return offset; }); };
   // Mean frame energy over the frames whose centres lie between `from` and `to` of each second.
   auto energy = [&](const std::vector<std::vector<float>> &frames, double from, double to) {
     double sum = 0;
