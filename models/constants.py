@@ -78,5 +78,9 @@ SPEECH_BAND_HZ = (7600.0, 8800.0)
 PEAK_CEILING = 0.98  # the peak limiter's ceiling, full scale 1
 SYNTH_LENGTH = 512  # samples of each synthesised frame that are heard (tables.synthesis_window)
 SMOOTH_STEP = 4  # bins between the points that a Gaussian smoothing is computed at
+# Below this pitch ratio (either way) a conversion keeps some of the source's own spectrum
+# (voice.keep_structure), all of it at 1: an own clone. Further out, up to a factor 1.12, the
+# blend of the kept and the made structure lost words on the corpus (models/README.md).
+KEEP_RATIO = 1.005
 DEFAULT_FORMANT_EXP = 0.15  # formants move by (pitch ratio) ** this
 CLONE_TIMBRE = 0.4  # share of a reference's mean envelope that a clone imposes

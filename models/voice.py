@@ -84,6 +84,12 @@ def converter(B, spec, spec_lengths, g_src, g_tgt, noise, tau):
     env_new = B.add(shift_rows(B, t, upper_envelope(B, t, lm, env), plan.alpha, hold), timbre)
     B.probe("p_envw", env_new)
     harmonics, noise_part = voice_parts(B, t, plan, env_new, fine, lm, voiced, noise, tau)
+    # The source as it would sound at the new pitch: its envelope warped as the new one is, its
+    # fine structure (the harmonics, in voiced frames) stretched by the pitch ratio.
+    stretch = B.exp(B.mul(plan.log_ratio, voiced))                      # [T, 1]
+    kept_log = B.add(B.add(shift_rows(B, t, env, plan.alpha), shift_rows(B, t, fine, stretch)),
+                     timbre)
+    harmonics, noise_part = keep_structure(B, plan, kept_log, harmonics, noise_part)
 
     # The level: the smoothed power of what will be heard matched to the source's, warped and
     # with the timbre. Noise with independent phases keeps only part of its power through the
@@ -110,6 +116,18 @@ def converter(B, spec, spec_lengths, g_src, g_tgt, noise, tau):
     return B.reshape(audio, [1, 1, -1])
 
 
+def keep_structure(B, plan, kept_log, harmonics, noise_part):
+    """Where the pitch barely moves, the source's own spectrum (warped, with the timbre) in
+    place of the made one, bin by bin, keeping the made one's phases: the source's detail (its
+    exact harmonic levels, its transitions between sounds) carries the words better than any
+    envelope. Both parts scale alike, so their shares of the power stay as made."""
+    made = B.log(B.add(B.add(power(B, harmonics), power(B, noise_part)), B.const(1e-20)))
+    towards = B.clip(B.sub(kept_log, B.mul(made, B.const(0.5))), -8.0, 8.0)
+    factor = B.exp(B.mul(towards, plan.keep))                           # [T, 513]
+    return ((B.mul(harmonics[0], factor), B.mul(harmonics[1], factor)),
+            (B.mul(noise_part[0], factor), B.mul(noise_part[1], factor)))
+
+
 def pitch_level(B, g):
     """An embedding's pitch level, ln F0 as [1, 1]."""
     return B.add(embedding_field(B, g, 0, -1.0, 2.0), B.const([[np.log(100.0)]]))
@@ -126,12 +144,12 @@ def within_reach(B, log_f0, level):
 
 class VoicePlan:
     """What the two embeddings ask of a conversion: each frame's measured log F0, the pitch track
-    to move (folded and smoothed), the new log F0 per frame, the formant factor and the monotone
-    amount."""
+    to move (folded and smoothed), the new log F0 per frame, the utterance's log pitch ratio, the
+    formant factor, the monotone amount and the share of the source's spectrum kept."""
 
-    def __init__(self, measured, track, new_log_f0, alpha, mono):
+    def __init__(self, measured, track, new_log_f0, log_ratio, alpha, mono, keep):
         self.measured, self.track, self.new_log_f0 = measured, track, new_log_f0
-        self.alpha, self.mono = alpha, mono
+        self.log_ratio, self.alpha, self.mono, self.keep = log_ratio, alpha, mono, keep
 
 
 def voice_plan(B, log_f0, voiced, src_level, g_tgt):
@@ -143,15 +161,28 @@ def voice_plan(B, log_f0, voiced, src_level, g_tgt):
     tgt_level = B.add(tgt_level, B.mul(follow, B.sub(src_level, tgt_level)))
     mono = embedding_field(B, g_tgt, 1, 0.0, 1.0)
     natural = B.sub(tgt_level, src_level)                               # [1, 1]
-    track = smooth_track(B, fold_octaves(B, median3(B, log_f0), src_level), voiced)
+    ratio = B.clip(natural, float(np.log(RATIO_MIN)), float(np.log(RATIO_MAX)))
+    keep = keep_share(B, ratio, mono)
+    # Where the source's harmonics are kept, the made ones (whose phases they take) follow them
+    # frame by frame rather than the smoothed track.
+    folded = fold_octaves(B, median3(B, log_f0), src_level)
+    smoothed = smooth_track(B, folded, voiced)
+    track = B.add(smoothed, B.mul(B.sub(folded, smoothed), keep))
     flat = B.sub(tgt_level, track)                                       # [T, 1]
     log_ratio = B.add(B.mul(natural, B.sub(B.const(1.0), mono)), B.mul(flat, mono))
     log_ratio = B.clip(log_ratio, float(np.log(RATIO_MIN)), float(np.log(RATIO_MAX)))
     new_log_f0 = B.probe("p_newf0", B.add(track, log_ratio))             # [T, 1]
-    ratio = B.clip(natural, float(np.log(RATIO_MIN)), float(np.log(RATIO_MAX)))
     formant_exp = embedding_field(B, g_tgt, 4, 0.0, 0.5)
     alpha = B.exp(B.mul(ratio, formant_exp))                             # [1, 1]
-    return VoicePlan(log_f0, track, new_log_f0, alpha, mono)
+    return VoicePlan(log_f0, track, new_log_f0, ratio, alpha, mono, keep)
+
+
+def keep_share(B, log_ratio, mono):
+    """How much of the source's own spectrum a conversion keeps ([1, 1]): all of it at the same
+    pitch level, falling linearly in log ratio to none at KEEP_RATIO either way; none for a
+    monotone voice, whose every frame moves."""
+    near = B.sub(B.const(1.0), B.div(B.abs(log_ratio), B.const(float(np.log(KEEP_RATIO)))))
+    return B.mul(B.clip(near, 0.0, 1.0), B.sub(B.const(1.0), mono))
 
 
 def timbre_curve(B, t, g_src, g_tgt):
