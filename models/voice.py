@@ -117,7 +117,7 @@ def converter(B, spec, spec_lengths, g_src, g_tgt, noise, tau):
 
 
 def keep_structure(B, plan, kept_log, harmonics, noise_part):
-    """Where the pitch barely moves, the source's own spectrum (warped, with the timbre) in
+    """At the source's own pitch level, the source's spectrum (warped, with the timbre) in
     place of the made one, bin by bin, keeping the made one's phases: the source's detail (its
     exact harmonic levels, its transitions between sounds) carries the words better than any
     envelope. Both parts scale alike, so their shares of the power stay as made."""
