@@ -89,15 +89,20 @@ def converter(B, spec, spec_lengths, g_src, g_tgt, noise, tau):
     stretch = B.exp(B.mul(plan.log_ratio, voiced))                      # [T, 1]
     kept_log = B.add(B.add(shift_rows(B, t, env, plan.alpha), shift_rows(B, t, fine, stretch)),
                      timbre)
-    harmonics, noise_part = keep_structure(B, plan, kept_log, harmonics, noise_part)
+    h_power, n_power = power(B, harmonics), power(B, noise_part)
+    kept = keep_structure(B, plan, kept_log, B.add(h_power, n_power))   # [T, 513]
+    # What will be heard, for the level below, from the same powers: noise with independent
+    # phases keeps only part of its power through the overlap-add, harmonics with coherent
+    # phases keep all of it.
+    heard = B.mul(B.add(h_power, B.mul(n_power, B.const(noise_ola_power()))), B.mul(kept, kept))
+    harmonics = (B.mul(harmonics[0], kept), B.mul(harmonics[1], kept))
+    noise_part = (B.mul(noise_part[0], kept), B.mul(noise_part[1], kept))
 
     # The level: the smoothed power of what will be heard matched to the source's, warped and
-    # with the timbre. Noise with independent phases keeps only part of its power through the
-    # overlap-add; harmonics with coherent phases keep all of it.
+    # with the timbre.
     wanted_power = t.smooth(B.mul(mag, mag), "pow_smooth")              # [T, 513]
     wanted_log = B.add(shift_rows(B, t, B.log(B.add(wanted_power, B.const(1e-10))), plan.alpha,
                                   hold), B.mul(timbre, B.const(2.0)))
-    heard = B.add(power(B, harmonics), B.mul(power(B, noise_part), B.const(noise_ola_power())))
     new_power = t.smooth(heard, "pow_smooth")
     correction = B.mul(B.sub(wanted_log, B.log(B.add(new_power, B.const(1e-10)))), B.const(0.5))
     band = B.mul(source_band(B, mag), t.speech_band)                     # [1, 513]
@@ -116,16 +121,15 @@ def converter(B, spec, spec_lengths, g_src, g_tgt, noise, tau):
     return B.reshape(audio, [1, 1, -1])
 
 
-def keep_structure(B, plan, kept_log, harmonics, noise_part):
-    """At the source's own pitch level, the source's spectrum (warped, with the timbre) in
-    place of the made one, bin by bin, keeping the made one's phases: the source's detail (its
-    exact harmonic levels, its transitions between sounds) carries the words better than any
-    envelope. Both parts scale alike, so their shares of the power stay as made."""
-    made = B.log(B.add(B.add(power(B, harmonics), power(B, noise_part)), B.const(1e-20)))
+def keep_structure(B, plan, kept_log, made_power):
+    """The factor ([T, 513]) that puts, at the source's own pitch level, the source's spectrum
+    (warped, with the timbre) in place of the made one, bin by bin, keeping the made one's
+    phases: the source's detail (its exact harmonic levels, its transitions between sounds)
+    carries the words better than any envelope. It scales harmonics and noise alike, so their
+    shares of the power stay as made; it is 1 wherever nothing is kept."""
+    made = B.log(B.add(made_power, B.const(1e-20)))
     towards = B.clip(B.sub(kept_log, B.mul(made, B.const(0.5))), -8.0, 8.0)
-    factor = B.exp(B.mul(towards, plan.keep))                           # [T, 513]
-    return ((B.mul(harmonics[0], factor), B.mul(harmonics[1], factor)),
-            (B.mul(noise_part[0], factor), B.mul(noise_part[1], factor)))
+    return B.exp(B.mul(towards, plan.keep))
 
 
 def pitch_level(B, g):
