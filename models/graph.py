@@ -89,6 +89,10 @@ class NumpyBackend:
     def sort_ascending(self, x):  # x [n, 1] -> sorted along axis 0
         return np.sort(x, axis=0)
 
+    def branch(self, cond, then_fn, else_fn):
+        """then_fn() where cond (one boolean) holds, else else_fn(), as ONNX If."""
+        return then_fn() if bool(np.asarray(cond).reshape(-1)[0]) else else_fn()
+
     def dft(self, x, inverse=False, onesided=False):
         """x [batch, n, 1 or 2] along axis 1, as ONNX DFT."""
         c = x[..., 0] + (1j * x[..., 1] if x.shape[-1] == 2 else 0)
@@ -217,8 +221,22 @@ class OnnxBackend:
     def dft(self, x, inverse=False, onesided=False):
         return self._node("DFT", [x], axis=1, inverse=int(inverse), onesided=int(onesided))
 
+    def branch(self, cond, then_fn, else_fn):
+        """An If node: only the branch taken runs. Each branch is recorded as a subgraph that
+        reads what it needs from the enclosing graph."""
+        graphs = []
+        for fn in (then_fn, else_fn):
+            enclosing, self.nodes = self.nodes, []
+            value = self._node("Identity", [fn()])
+            graphs.append(helper.make_graph(
+                self.nodes, self._name("branch"), [],
+                [helper.make_tensor_value_info(value, TensorProto.FLOAT, None)]))
+            self.nodes = enclosing
+        return self._node("If", [self.reshape(cond, [])], then_branch=graphs[0],
+                          else_branch=graphs[1])
+
     def finish(self, inputs, outputs, name):
-        used = {i for node in self.nodes for i in node.input}
+        used = set(inputs_of(self.nodes))
         initializers = [t for t in self.initializers if t.name in used]
         outputs = list(outputs) + [helper.make_tensor_value_info(p, TensorProto.FLOAT, ["any"])
                                    for p in self.probes]
@@ -229,3 +247,11 @@ class OnnxBackend:
         onnx.checker.check_model(model)
         return model
 
+
+def inputs_of(nodes):
+    """The names the nodes read, those inside their subgraphs included."""
+    for node in nodes:
+        yield from node.input
+        for attribute in node.attribute:
+            if attribute.type == onnx.AttributeProto.GRAPH:
+                yield from inputs_of(attribute.g.node)

@@ -84,6 +84,21 @@ def window_sum(B, t, rows):
     return B.maximum(overlap_add(B, B.mul(ones, B.mul(t.window, t.synthesis))), B.const(1e-3))
 
 
+def synthesise(B, t, spectrum, sums):
+    """[T, 513, 2] -> the heard signal [1, 256 T]: the frames overlap-added and normalised by
+    `sums` (window_sum's), frame t starting at sample 256 t - 384 as the spectrogram's does."""
+    return B.slice(B.div(istft(B, t, spectrum), sums), 1, 384, -384)
+
+
+def spectrogram(B, t, signal):
+    """The heard signal [1, 256 T] as the analysis sees it: [T, 513, 2], frame t from sample
+    256 t - 384 (zeros beyond the ends), windowed by the analysis window."""
+    edge = B.const(np.zeros((1, NFFT // 2 - HOP // 2), dtype=np.float32))   # 384 samples
+    blocks = B.reshape(B.concat([edge, signal, edge], 1), [-1, HOP])    # [T + 3, 256]
+    frames = B.concat([B.slice(blocks, 0, q, q - 3 if q < 3 else END) for q in range(4)], 1)
+    return B.dft(B.reshape(B.mul(frames, t.window), [-1, NFFT, 1]), onesided=True)
+
+
 def overlap_add(B, frames):
     parts = []
     for q in range(4):

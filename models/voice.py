@@ -19,7 +19,8 @@ from analysis import (above_background, analyse, fold_octaves, frames_first, har
                       mean_envelope, median3, median_log_f0, smooth_track, source_band,
                       spectrum_energy, upper_envelope, without_offset)
 from constants import *  # noqa: F401,F403
-from synthesis import (harmonic_spectrum, istft, noise_spectrum, peak_limit, window_sum)
+from synthesis import (harmonic_spectrum, noise_spectrum, peak_limit, spectrogram, synthesise,
+                       window_sum)
 from tables import Tables, hann_ola_sign, noise_ola_power
 
 
@@ -111,7 +112,13 @@ def converter(B, spec, spec_lengths, g_src, g_tgt, noise, tau):
     re = B.mul(B.add(harmonics[0], noise_part[0]), gain)
     im = B.mul(B.add(harmonics[1], noise_part[1]), gain)
     spectrum = B.concat([B.reshape(re, [-1, BINS, 1]), B.reshape(im, [-1, BINS, 1])], 2)
-    signal = B.slice(B.div(istft(B, t, spectrum), window_sum(B, t, mag)), 1, 384, -384)
+    sums = window_sum(B, t, mag)
+    signal = synthesise(B, t, spectrum, sums)
+    # Where the source's magnitude is kept, the made phases do not quite fit it: the signal they
+    # make has a spectrogram of its own. One step towards a signal that has the kept one takes
+    # words back; the other conversions skip it.
+    signal = B.branch(B.greater(plan.keep, B.const(0.0)),
+                      lambda: consistent_phases(B, t, spectrum, signal, sums), lambda: signal)
 
     # Loudness: the output's RMS is the input's (measured from the input spectrogram).
     in_energy = spectrum_energy(B, mag)
@@ -130,6 +137,17 @@ def keep_structure(B, plan, kept_log, made_power):
     made = B.log(B.add(made_power, B.const(1e-20)))
     towards = B.clip(B.sub(kept_log, B.mul(made, B.const(0.5))), -8.0, 8.0)
     return B.exp(B.mul(towards, plan.keep))
+
+
+def consistent_phases(B, t, spectrum, signal, sums):
+    """One step of Griffin-Lim: the spectrum's magnitudes under the phases of the signal's own
+    spectrogram, made into a signal as the spectrum was (the synthesis window, shorter than the
+    analysis window, keeps onsets where they are; the analysis window there smeared them and
+    lost words)."""
+    heard = spectrogram(B, t, signal)                                    # [T, 513, 2]
+    wanted = B.sqrt(B.reduce_sum(B.mul(spectrum, spectrum), 2))          # [T, 513, 1]
+    has = B.sqrt(B.add(B.reduce_sum(B.mul(heard, heard), 2), B.const(1e-20)))
+    return synthesise(B, t, B.mul(heard, B.div(wanted, has)), sums)
 
 
 def pitch_level(B, g):

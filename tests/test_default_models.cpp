@@ -202,6 +202,32 @@ TEST_F(DefaultModels, AnOwnCloneKeepsTheSourcesHarmonicLevels) {
   EXPECT_LT(10 * std::log10(even.on / (every.on - even.on)), -15.0);
 }
 
+// An own clone of recorded speech has the source's spectrogram: the source's magnitude under
+// phases that fit it. How far apart two spectrograms are: |S - g O| / |S| over the file, with g
+// matching the levels (spectral convergence). Under the phases made for the new harmonics alone
+// these files give 0.24, 0.19 and 0.28; a step of Griffin-Lim brings them to 0.21, 0.17 and 0.24.
+TEST_F(DefaultModels, AnOwnCloneOfSpeechHasTheSourcesSpectrogram) {
+  init(ONDRELIX_MODELS_DIR);
+  for (const auto &[name, bound] : {std::pair{"spk1_a.wav", 0.225}, std::pair{"spk2_a.wav", 0.18},
+                                    std::pair{"noisy_a.wav", 0.26}}) {
+    const std::vector<float> x = corpus_at_22050(name, 1.0f);
+    if (x.empty()) GTEST_SKIP() << "speech corpus not found at " ONDRELIX_CORPUS_DIR;
+    float own[qv::kEmbeddingSize];
+    ASSERT_EQ(qvt::measure_source(x.data(), static_cast<int32_t>(x.size()), own), 0);
+    const auto source = frames_of(x), clone = frames_of(convert(x, own));
+    ASSERT_EQ(source.size(), clone.size());
+    double ss = 0, oo = 0, so = 0;
+    for (size_t t = 0; t < source.size(); ++t)
+      for (int32_t k = 0; k < qv::kSpecBins; ++k) {
+        ss += double(source[t][k]) * source[t][k];
+        oo += double(clone[t][k]) * clone[t][k];
+        so += double(source[t][k]) * clone[t][k];
+      }
+    const double g = std::sqrt(ss / oo);  // then |S - g O|^2 = 2 |S|^2 - 2 g S.O
+    EXPECT_LT(std::sqrt(std::max(0.0, 2 * ss - 2 * g * so) / ss), bound) << name;
+  }
+}
+
 // A voice that leaps up stays a voice while it moves: a buzz rising from 100 to 250 Hz within
 // 60 ms (fast, but no faster than a stressed syllable's rise) comes out of "robot" as harmonics
 // of its one pitch all the way through, not as a burst of noise where the pitch was moving.
