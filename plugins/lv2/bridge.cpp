@@ -66,6 +66,20 @@ engine_bridge::~engine_bridge() {
   if (from_stream_) soxr_delete(from_stream_);
 }
 
+uint32_t bridge_settings::packed() const {
+  return static_cast<uint32_t>(voice) | static_cast<uint32_t>(mode) << 3 |
+         static_cast<uint32_t>(hop_ms) << 4 | static_cast<uint32_t>(gate_db + 120) << 14;
+}
+
+bridge_settings bridge_settings::unpacked(uint32_t word) {
+  bridge_settings s;
+  s.voice = static_cast<int>(word & 7u);
+  s.mode = static_cast<int>(word >> 3 & 1u);
+  s.hop_ms = static_cast<int>(word >> 4 & 1023u);
+  s.gate_db = static_cast<int>(word >> 14 & 127u) - 120;
+  return s;
+}
+
 int64_t engine_bridge::latency_for(const bridge_settings &s, double host_rate) {
   const bool dsp = s.mode == 1 || s.voice == kPassVoice;
   const double ms = s.hop_ms + (dsp ? kDspMarginMs : qv::kContinuousLookaheadMs + kNeuralMarginMs);
@@ -75,15 +89,6 @@ int64_t engine_bridge::latency_for(const bridge_settings &s, double host_rate) {
 std::string engine_bridge::reference() {
   std::lock_guard<std::mutex> lock(engine_mutex_);
   return reference_;
-}
-
-bridge_settings engine_bridge::wanted() const {
-  bridge_settings s;
-  s.voice = wanted_voice.load();
-  s.mode = wanted_mode.load();
-  s.hop_ms = wanted_hop.load();
-  s.gate_db = wanted_gate.load();
-  return s;
 }
 
 // Measures a reference clip into this instance's own "custom" voice.
@@ -118,7 +123,7 @@ bool engine_bridge::start(const std::string &models, const std::string &referenc
   if (!message.empty()) log_(false, "ondrelix: " + message);
   if (!reference.empty()) clone(reference);
   fed_ = 0;
-  if (!restart(wanted())) {
+  if (!restart(wanted_settings())) {
     shared_engine::release();
     engine_ = nullptr;
     return false;
@@ -138,10 +143,14 @@ void engine_bridge::stop() {
   engine_ = nullptr;
 }
 
-// (Re)starts the stream with `s`; the caller holds engine_mutex_ (or no helper runs yet).
+// (Re)starts the stream with `s`; the caller holds engine_mutex_ (or no helper runs yet). The
+// settings count as applied even when the start fails: the log says so once, and the helper does
+// not retry until they change.
 bool engine_bridge::restart(const bridge_settings &s) {
-  std::lock_guard<std::mutex> drain_lock(drain_mutex_);  // no read while the stream restarts
+  current_ = s;
+  // Stopped first, so that a read waiting for its output returns at once and gives up the lock.
   stream_.stop();
+  std::lock_guard<std::mutex> drain_lock(drain_mutex_);  // no read while the stream restarts
   bridge_settings use = s;
   if (use.voice == kCustomVoice && !has_custom_) {
     log_(false, "ondrelix: the voice \"custom\" needs a reference clip; passing audio through");
@@ -161,13 +170,14 @@ bool engine_bridge::restart(const bridge_settings &s) {
       stream_.start(*engine_, voice, qv::parse_stream_options(options.c_str()));
   if (!started.ok()) {
     log_(true, std::string("ondrelix: cannot start the stream: ") + started.message());
+    applied.store(s.packed());
     return false;
   }
-  current_ = s;
   soxr_clear(to_stream_);
   soxr_clear(from_stream_);
   latency = latency_for(use, host_rate_);
   generation.fetch_add(1);
+  applied.store(s.packed());
   return true;
 }
 
@@ -185,12 +195,12 @@ void engine_bridge::feed() {
       std::lock_guard<std::mutex> lock(engine_mutex_);
       if (clone(path)) {
         reference_ = path;
-        restart(wanted());
+        restart(wanted_settings());
       }
     }
-    if (!(wanted() == current_)) {
+    if (!(wanted_settings() == current_)) {
       std::lock_guard<std::mutex> lock(engine_mutex_);
-      restart(wanted());
+      restart(wanted_settings());
     }
     if (!switched()) {
       nap();

@@ -30,6 +30,11 @@ struct bridge_settings {
   bool operator==(const bridge_settings &o) const {
     return voice == o.voice && mode == o.mode && hop_ms == o.hop_ms && gate_db == o.gate_db;
   }
+  // All four in one word (within the ports' ranges: voice 0-4, mode 0-1, hop 20-1000 ms, gate
+  // -120-0 dB), so that they pass between threads in one atomic store: a helper never sees half
+  // of a change (and restarts twice for it).
+  uint32_t packed() const;
+  static bridge_settings unpacked(uint32_t word);
 };
 
 // A path handed from the audio thread (a patch:Set) to the helpers, without a lock or allocation.
@@ -62,7 +67,9 @@ class engine_bridge {
   std::atomic<int> flushed{0};       // the generation run() has switched to
   std::atomic<int64_t> start_at{0};  // host input sample the switched-to stream begins with
   std::atomic<int64_t> latency{0};   // samples at the host's rate
-  std::atomic<int> wanted_voice{0}, wanted_mode{0}, wanted_hop{46}, wanted_gate{-120};
+  std::atomic<uint32_t> wanted{bridge_settings{}.packed()};   // the control ports' settings
+  std::atomic<uint32_t> applied{bridge_settings{}.packed()};  // those of the last (re)start
+                                                               // (stored after its generation)
   path_slot new_reference, new_models;
 
   // The reference clip in use; from any thread but the audio thread.
@@ -75,7 +82,7 @@ class engine_bridge {
   bool restart(const bridge_settings &s);
   bool clone(const std::string &path);
   bool switched() const { return flushed.load() == generation.load(); }
-  bridge_settings wanted() const;
+  bridge_settings wanted_settings() const { return bridge_settings::unpacked(wanted.load()); }
 
   double host_rate_;
   logger log_;

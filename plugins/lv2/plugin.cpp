@@ -105,7 +105,8 @@ class voice_plugin {
     return static_cast<int>(
         std::lround(std::clamp(v, static_cast<float>(lo), static_cast<float>(hi))));
   }
-  void take_settings();
+  uint32_t take_settings();
+  void await_settings(uint32_t wanted);
   void log(bool error, const std::string &message);
   void read_patch();
   void pass_through(const float *in, float *out, uint32_t n, int64_t delay);
@@ -175,12 +176,25 @@ void voice_plugin::log(bool error, const std::string &message) {
     std::fprintf(stderr, "%s\n", text.c_str());
 }
 
-// The settings the control ports ask for, for the bridge to apply.
-void voice_plugin::take_settings() {
-  bridge_->wanted_voice = control_in(kVoice, 0, 4, 0);
-  bridge_->wanted_mode = control_in(kMode, 0, 1, 0);
-  bridge_->wanted_hop = control_in(kHop, 20, 1000, 46);
-  bridge_->wanted_gate = control_in(kGate, -120, 0, -120);
+// The settings the control ports ask for, for the bridge to apply; returns them packed.
+uint32_t voice_plugin::take_settings() {
+  bridge_settings s;
+  s.voice = control_in(kVoice, 0, 4, 0);
+  s.mode = control_in(kMode, 0, 1, 0);
+  s.hop_ms = control_in(kHop, 20, 1000, 46);
+  s.gate_db = control_in(kGate, -120, 0, -120);
+  const uint32_t word = s.packed();
+  bridge_->wanted.store(word);
+  return word;
+}
+
+// Not real time: a change of settings takes effect at the block that asks for it, not whenever
+// the helper gets to it, so that a render comes out the same each time (at most a few seconds,
+// in case the helper stalled).
+void voice_plugin::await_settings(uint32_t wanted) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (bridge_->applied.load() != wanted && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
 }
 
 void voice_plugin::activate() {
@@ -254,8 +268,12 @@ void voice_plugin::switch_stream(float *out, uint32_t n) {
   std::fill(out + got, out + n, 0.0f);
   bridge_->output.pop(nullptr, bridge_->output.available());
   owed_ = 0;
-  latency_ = silence_due_ = bridge_->latency.load();
+  // The generation before the latency: a restart stores its latency before it bumps the
+  // generation, so the latency read here is that generation's or a newer one's, and a newer one
+  // makes the next block switch again. The other order could pair a newer stream with an older
+  // latency and keep it.
   seen_generation_ = bridge_->generation.load();
+  latency_ = silence_due_ = bridge_->latency.load();
   bridge_->start_at.store(pushed_);
   bridge_->flushed.store(seen_generation_);
 }
@@ -297,7 +315,8 @@ void voice_plugin::run(uint32_t n) {
     dry_pos_ = (dry_pos_ + n) % dry_.size();
     return;
   }
-  take_settings();
+  const uint32_t wanted = take_settings();
+  if (control(kFreewheel, 0) > 0.5f) await_settings(wanted);
   read_patch();
   bridge_->input.push(in, n);
   pushed_ += n;

@@ -98,7 +98,8 @@ void stream::stop() {
   running_.store(0);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    cond_in_.notify_one();  // a worker in its timed wait wakes at once
+    cond_in_.notify_one();   // a worker in its timed wait wakes at once,
+    cond_out_.notify_all();  // and a reader waiting for output returns what there is
   }
   if (thread_.joinable()) thread_.join();
 }

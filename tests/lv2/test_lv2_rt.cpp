@@ -226,9 +226,10 @@ TEST_F(Lv2, TwoInstancesBothConvert) {
   EXPECT_EQ(hst.logged().find("another instance"), std::string::npos) << hst.logged();
 }
 
-// Settings changed while the plugin runs (the hop, then the mode) restart its stream; once the
-// new stream's delay has gone by, the output is the input delayed by exactly what the latency
-// port then says, and the switch counts no underrun.
+// Settings changed while the plugin runs (the hop, then the mode, then the hop twice in two
+// blocks) restart its stream. Freewheeling, each change takes effect at the block that asks for
+// it; once the new stream's delay has gone by, the output is the input delayed by exactly what
+// the latency port then says, and the switch counts no underrun.
 TEST_F(Lv2, LatencyPortHoldsAfterASettingsChange) {
   host hst;
   instance a(hst);
@@ -241,7 +242,8 @@ TEST_F(Lv2, LatencyPortHoldsAfterASettingsChange) {
   for (int b = 0; b < 600; ++b) {
     if (b == 150) a.hop = 100;              // the hop: a longer delay
     if (b == 300) a.mode = 0, a.voice = 4;  // neural asked for; pass-through stays in DSP mode
-    if (b == 450) a.hop = 46;               // and back
+    if (b == 450) a.hop = 46;               // back,
+    if (b == 451) a.hop = 60;               // and at once another
     fill(a.in, kBlock, t);
     a.run();
     in.insert(in.end(), a.in, a.in + kBlock);
@@ -249,9 +251,13 @@ TEST_F(Lv2, LatencyPortHoldsAfterASettingsChange) {
     latency_at.push_back(a.latency);
   }
   a.d->deactivate(a.h);
+  const auto at = [&](int block) { return latency_at[static_cast<size_t>(block)]; };
+  EXPECT_LT(at(149), at(150));  // the longer hop's delay from its first block on
+  EXPECT_GT(at(449), at(450));
+  EXPECT_LT(at(450), at(451));
   for (int change : {150, 300, 450}) {
     // The port's value in the last block before the next change, and the output up to there.
-    const auto latency = static_cast<size_t>(latency_at[static_cast<size_t>(change + 149)]);
+    const auto latency = static_cast<size_t>(at(change + 149));
     const size_t from = static_cast<size_t>(change) * kBlock + 2 * latency;
     std::vector<float> upto(out.begin(), out.begin() + (change + 150) * kBlock);
     ASSERT_LT(from, upto.size()) << change;
