@@ -175,8 +175,9 @@ ONDRELIX_API int ondrelix_rt_write(const int16_t *samples, int count);
 /*
  * Pulls up to `capacity` converted samples into `out` and stores their number
  * in *got. Waits at most once, for about 20 ms, when a running stream has
- * fewer samples ready than asked for; often delivers fewer, possibly 0. After
- * ondrelix_rt_stop it drains what is left without waiting. Before any stream
+ * fewer samples ready than asked for; often delivers fewer, possibly 0. A read
+ * waiting when another thread calls ondrelix_rt_stop returns at once, and after
+ * it a read drains what is left without waiting. Before any stream
  * (or any ondrelix_init) it delivers 0.
  * Returns 0, or -1 without setting the last error when `got` is null or
  * `capacity` <= 0 (then *got is untouched) or when `out` is null (then *got is
